@@ -1,0 +1,92 @@
+// Growable byte buffer for output text. Grows to the larger of twice its
+// capacity and the size needed, never below 8 bytes; an allocation failure
+// throws std::bad_alloc so the caller can unwind and report it.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <utility>
+
+namespace tessik::json {
+
+class Buffer {
+public:
+    Buffer() noexcept = default;
+    explicit Buffer(std::size_t capacity) { reserve(capacity); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    Buffer(Buffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), len_(std::exchange(other.len_, 0)),
+          cap_(std::exchange(other.cap_, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = std::exchange(other.data_, nullptr);
+            len_ = std::exchange(other.len_, 0);
+            cap_ = std::exchange(other.cap_, 0);
+        }
+        return *this;
+    }
+    ~Buffer() { std::free(data_); }
+
+    const char* data() const noexcept { return data_; }
+    char* data() noexcept { return data_; }
+    std::size_t size() const noexcept { return len_; }
+    std::size_t capacity() const noexcept { return cap_; }
+    std::string_view view() const noexcept { return {data_, len_}; }
+
+    void reserve(std::size_t capacity) {
+        if (capacity > cap_) realloc_to(capacity);
+    }
+
+    // Makes room for n more bytes.
+    void ensure(std::size_t n) {
+        if (cap_ - len_ < n) grow(n);
+    }
+
+    void push(char c) {
+        ensure(1);
+        data_[len_++] = c;
+    }
+
+    void append(const char* p, std::size_t n) {
+        ensure(n);
+        if (n != 0) std::memcpy(data_ + len_, p, n);
+        len_ += n;
+    }
+    void append(std::string_view s) { append(s.data(), s.size()); }
+
+    // Writes into reserved room; the caller guarantees ensure() before.
+    void push_unchecked(char c) noexcept { data_[len_++] = c; }
+    void append_unchecked(const char* p, std::size_t n) noexcept {
+        std::memcpy(data_ + len_, p, n);
+        len_ += n;
+    }
+
+    void clear() noexcept { len_ = 0; }
+
+private:
+    void grow(std::size_t n) {
+        if (n > SIZE_MAX - len_) throw std::bad_alloc();
+        const std::size_t needed = len_ + n;
+        std::size_t target = cap_ > SIZE_MAX / 2 ? SIZE_MAX : cap_ * 2;
+        if (target < needed) target = needed;
+        if (target < 8) target = 8;
+        realloc_to(target);
+    }
+    void realloc_to(std::size_t capacity) {
+        void* p = std::realloc(data_, capacity);
+        if (p == nullptr) throw std::bad_alloc();
+        data_ = static_cast<char*>(p);
+        cap_ = capacity;
+    }
+
+    char* data_ = nullptr;
+    std::size_t len_ = 0;
+    std::size_t cap_ = 0;
+};
+
+}  // namespace tessik::json

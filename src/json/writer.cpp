@@ -1,0 +1,250 @@
+#include "json/writer.hpp"
+
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+namespace tessik::json {
+
+namespace {
+
+// Escape letter per byte; 0 means the byte is copied as it stands.
+constexpr std::array<char, 256> make_escape_table() {
+    std::array<char, 256> t{};
+    for (int b = 0; b < 0x20; ++b) t[b] = 'u';
+    t[0x08] = 'b';
+    t[0x09] = 't';
+    t[0x0A] = 'n';
+    t[0x0C] = 'f';
+    t[0x0D] = 'r';
+    t['"'] = '"';
+    t['\\'] = '\\';
+    return t;
+}
+constexpr std::array<char, 256> ESCAPE = make_escape_table();
+
+constexpr char HEX_DIGITS[] = "0123456789abcdef";
+
+constexpr std::array<char, 200> make_digit_pairs() {
+    std::array<char, 200> t{};
+    for (int i = 0; i < 100; ++i) {
+        t[2 * i] = static_cast<char>('0' + i / 10);
+        t[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return t;
+}
+constexpr std::array<char, 200> DIGIT_PAIRS = make_digit_pairs();
+
+// Decimal exponent suffix: "e", the sign, and the magnitude.
+std::size_t write_exponent(int m, char* out) noexcept {
+    char* p = out;
+    *p++ = 'e';
+    *p++ = m < 0 ? '-' : '+';
+    unsigned mag = m < 0 ? static_cast<unsigned>(-m) : static_cast<unsigned>(m);
+    if (mag >= 100) {
+        *p++ = static_cast<char>('0' + mag / 100);
+        mag %= 100;
+        std::memcpy(p, &DIGIT_PAIRS[2 * mag], 2);
+        p += 2;
+    } else if (mag >= 10) {
+        std::memcpy(p, &DIGIT_PAIRS[2 * mag], 2);
+        p += 2;
+    } else {
+        *p++ = static_cast<char>('0' + mag);
+    }
+    return static_cast<std::size_t>(p - out);
+}
+
+void write_quoted(std::string_view text, Buffer& out) {
+    out.push('"');
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    const auto* run = p;
+    while (p != end) {
+        const char esc = ESCAPE[*p];
+        if (esc == 0) {
+            ++p;
+            continue;
+        }
+        out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+        if (esc == 'u') {
+            const char seq[6] = {'\\', 'u', '0', '0', HEX_DIGITS[*p >> 4], HEX_DIGITS[*p & 0xF]};
+            out.append(seq, 6);
+        } else {
+            const char seq[2] = {'\\', esc};
+            out.append(seq, 2);
+        }
+        run = ++p;
+    }
+    out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
+    out.push('"');
+}
+
+void write_number(const Number& n, Buffer& out) {
+    char scratch[max_double_chars + 1];
+    std::size_t len = 0;
+    switch (n.form()) {
+        case Number::Form::Unsigned:
+            len = format_u64(n.as_u64(), scratch);
+            break;
+        case Number::Form::Negative:
+            scratch[0] = '-';
+            // Two's complement negation gives the magnitude of INT64_MIN too.
+            len = 1 + format_u64(0 - static_cast<std::uint64_t>(n.as_i64()), scratch + 1);
+            break;
+        case Number::Form::Double:
+            if (!std::isfinite(n.as_double())) {
+                out.append("null", 4);
+                return;
+            }
+            len = format_double(n.as_double(), scratch);
+            break;
+    }
+    out.append(scratch, len);
+}
+
+void write_value(const Value& v, Buffer& out) {
+    switch (v.kind()) {
+        case Value::Kind::Null: out.append("null", 4); return;
+        case Value::Kind::Bool:
+            if (v.as_bool()) out.append("true", 4);
+            else out.append("false", 5);
+            return;
+        case Value::Kind::Number: write_number(v.as_number(), out); return;
+        case Value::Kind::String: write_quoted(v.as_string(), out); return;
+        case Value::Kind::Array: {
+            out.push('[');
+            bool first = true;
+            for (const Value& e : v.as_array()) {
+                if (!first) out.push(',');
+                first = false;
+                write_value(e, out);
+            }
+            out.push(']');
+            return;
+        }
+        case Value::Kind::Object: {
+            out.push('{');
+            bool first = true;
+            for (const Bucket& b : v.as_object()) {
+                if (!first) out.push(',');
+                first = false;
+                write_quoted(b.key, out);
+                out.push(':');
+                write_value(b.value, out);
+            }
+            out.push('}');
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+std::size_t format_u64(std::uint64_t n, char* out) noexcept {
+    // Digits from the least significant end, four per division by 10000.
+    char scratch[max_u64_chars];
+    char* p = scratch + max_u64_chars;
+    while (n >= 10000) {
+        const auto rem = static_cast<unsigned>(n % 10000);
+        n /= 10000;
+        p -= 4;
+        std::memcpy(p, &DIGIT_PAIRS[2 * (rem / 100)], 2);
+        std::memcpy(p + 2, &DIGIT_PAIRS[2 * (rem % 100)], 2);
+    }
+    auto m = static_cast<unsigned>(n);
+    if (m >= 100) {
+        p -= 2;
+        std::memcpy(p, &DIGIT_PAIRS[2 * (m % 100)], 2);
+        m /= 100;
+    }
+    if (m >= 10) {
+        p -= 2;
+        std::memcpy(p, &DIGIT_PAIRS[2 * m], 2);
+    } else {
+        *--p = static_cast<char>('0' + m);
+    }
+    const auto len = static_cast<std::size_t>(scratch + max_u64_chars - p);
+    std::memcpy(out, p, len);
+    return len;
+}
+
+std::size_t format_double(double x, char* out) noexcept {
+    char* p = out;
+    if (std::signbit(x)) {
+        *p++ = '-';
+        x = -x;
+    }
+    if (x == 0.0) {
+        std::memcpy(p, "0.0", 3);
+        return static_cast<std::size_t>(p + 3 - out);
+    }
+    // Shortest round-trip digits with nearest-then-even tie breaking, in
+    // the form d[.ddd]e±xx.
+    char sci[32];
+    const auto res = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
+    const char* e = static_cast<const char*>(std::memchr(sci, 'e', static_cast<std::size_t>(res.ptr - sci)));
+    char digits[17];
+    int n = 0;
+    for (const char* q = sci; q != e; ++q)
+        if (*q != '.') digits[n++] = *q;
+    int m = 0;
+    std::from_chars(e + (e[1] == '+' ? 2 : 1), res.ptr, m);
+
+    if (m >= -5 && m <= 15) {
+        if (m >= n - 1) {
+            std::memcpy(p, digits, static_cast<std::size_t>(n));
+            p += n;
+            const int zeros = m - n + 1;
+            std::memset(p, '0', static_cast<std::size_t>(zeros));
+            p += zeros;
+            std::memcpy(p, ".0", 2);
+            p += 2;
+        } else if (m >= 0) {
+            std::memcpy(p, digits, static_cast<std::size_t>(m + 1));
+            p += m + 1;
+            *p++ = '.';
+            std::memcpy(p, digits + m + 1, static_cast<std::size_t>(n - m - 1));
+            p += n - m - 1;
+        } else {
+            *p++ = '0';
+            *p++ = '.';
+            const int zeros = -m - 1;
+            std::memset(p, '0', static_cast<std::size_t>(zeros));
+            p += zeros;
+            std::memcpy(p, digits, static_cast<std::size_t>(n));
+            p += n;
+        }
+    } else {
+        *p++ = digits[0];
+        if (n > 1) {
+            *p++ = '.';
+            std::memcpy(p, digits + 1, static_cast<std::size_t>(n - 1));
+            p += n - 1;
+        }
+        p += write_exponent(m, p);
+    }
+    return static_cast<std::size_t>(p - out);
+}
+
+std::string format_u64(std::uint64_t n) {
+    char buf[max_u64_chars];
+    return std::string(buf, format_u64(n, buf));
+}
+
+std::string format_double(double x) {
+    char buf[max_double_chars];
+    return std::string(buf, format_double(x, buf));
+}
+
+void write_to_buffer(const Value& value, Buffer& out) { write_value(value, out); }
+
+void append_plain_text(const Value& value, std::string& message) {
+    Buffer text;
+    write_value(value, text);
+    message.append(text.data() == nullptr ? "" : text.data(), text.size());
+}
+
+}  // namespace tessik::json

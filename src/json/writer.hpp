@@ -1,0 +1,35 @@
+// Compact JSON text: no whitespace, members in position order, a fixed
+// escape table and shortest round-trip doubles in a fixed layout.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "json/buffer.hpp"
+#include "json/value.hpp"
+
+namespace tessik::json {
+
+// Longest texts the formatters produce.
+inline constexpr std::size_t max_u64_chars = 20;
+inline constexpr std::size_t max_double_chars = 24;
+
+// Decimal digits of n into out (room for max_u64_chars); returns the length.
+std::size_t format_u64(std::uint64_t n, char* out) noexcept;
+
+// Text of a finite double into out (room for max_double_chars); returns the
+// length. Shortest round-trip digits, fixed notation for exponents -5..15,
+// otherwise d.ddde±x.
+std::size_t format_double(double x, char* out) noexcept;
+
+std::string format_u64(std::uint64_t n);
+std::string format_double(double x);
+
+// Appends the compact text of the value. Cannot fail short of memory.
+void write_to_buffer(const Value& value, Buffer& out);
+
+// The same text appended to a message under construction.
+void append_plain_text(const Value& value, std::string& message);
+
+}  // namespace tessik::json

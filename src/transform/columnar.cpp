@@ -1,0 +1,140 @@
+#include "transform/columnar.hpp"
+
+#include <cstddef>
+#include <string_view>
+
+#include "json/writer.hpp"
+
+namespace tessik::transform {
+
+using json::Array;
+using json::Map;
+using json::Value;
+
+namespace {
+
+const Value null_value;
+
+// Rows of a tool result nearly always list their keys in the same order,
+// so each column remembers the position where it was last found and checks
+// that entry with one byte comparison before hashing.
+struct Column {
+    std::string_view key;  // points into a row map, which outlives the call
+    std::size_t hint = 0;
+};
+
+inline const Value* find(const Map& row, Column& col) noexcept {
+    if (col.hint < row.size()) {
+        const json::Bucket& b = row.entry(col.hint);
+        if (b.key == col.key) return &b.value;
+    }
+    const std::size_t pos = row.position_of(col.key);
+    if (pos == Map::npos) return nullptr;
+    col.hint = pos;
+    return &row.entry(pos).value;
+}
+
+// The row's value under the key; Null where the row lacks it.
+inline const Value& cell_of(const Map& row, Column& col) noexcept {
+    const Value* v = find(row, col);
+    return v != nullptr ? *v : null_value;
+}
+
+}  // namespace
+
+bool values_match(const Value& cell, const Value& reference) noexcept {
+    if (cell.kind() == Value::Kind::Number && reference.kind() == Value::Kind::Number)
+        return cell.as_number().to_double() == reference.as_number().to_double();
+    return cell == reference;
+}
+
+Result<Value, std::string> columnarize_rows(std::vector<Value> elements) {
+    using Out = Result<Value, std::string>;
+
+    // Rows: every element must be an object; the first that is not ends
+    // the call.
+    for (const Value& e : elements) {
+        if (!e.is_object()) {
+            std::string message = "expected a JSON object row, got: ";
+            json::append_plain_text(e, message);
+            return Out::err(std::move(message));
+        }
+    }
+    // The row maps are read in place inside their elements until the
+    // document is built; nothing is copied out of them but output cells.
+    const std::size_t row_count = elements.size();
+    auto row = [&](std::size_t i) -> const Map& { return elements[i].as_object(); };
+
+    // Column keys, in order of first occurrence across rows. A key at the
+    // same position as in the previous row is already known; otherwise the
+    // keyed seen-set decides.
+    std::vector<Column> columns;
+    {
+        Map seen_keys;
+        const Map* previous = nullptr;
+        for (std::size_t i = 0; i < row_count; ++i) {
+            const Map& r = row(i);
+            for (std::size_t pos = 0; pos < r.size(); ++pos) {
+                const std::string& key = r.entry(pos).key;
+                if (previous != nullptr && pos < previous->size() && previous->entry(pos).key == key) continue;
+                if (seen_keys.get(key) != nullptr) continue;
+                seen_keys.insert_full(key, Value());
+                columns.push_back(Column{key, pos});
+            }
+            previous = &r;
+        }
+    }
+
+    // Null keys: no row holds a value other than null. The first row with
+    // a value settles that the key stays.
+    {
+        std::size_t kept = 0;
+        for (Column col : columns) {
+            bool holds_value = false;
+            for (std::size_t i = 0; i < row_count && !holds_value; ++i) {
+                const Value* v = find(row(i), col);
+                holds_value = v != nullptr && !v->is_null();
+            }
+            if (holds_value) columns[kept++] = col;
+        }
+        columns.resize(kept);
+    }
+
+    // Constant keys, only with at least two rows: every row's cell matches
+    // the first row's (or Null where the first row lacks the key).
+    Map constant_values;
+    if (row_count >= 2) {
+        std::size_t kept = 0;
+        for (Column col : columns) {
+            const Value& reference = cell_of(row(0), col);
+            bool constant = true;
+            for (std::size_t i = 1; i < row_count && constant; ++i)
+                constant = values_match(cell_of(row(i), col), reference);
+            if (constant) constant_values.insert_full(std::string(col.key), reference);
+            else columns[kept++] = col;
+        }
+        columns.resize(kept);
+    }
+
+    // Row values: one array per row, each allocated once at its final size.
+    Array rows;
+    rows.reserve(row_count);
+    for (std::size_t i = 0; i < row_count; ++i) {
+        Array cells;
+        cells.reserve(columns.size());
+        for (Column& col : columns) cells.push_back(cell_of(row(i), col));
+        rows.emplace_back(std::move(cells));
+    }
+
+    Array names;
+    names.reserve(columns.size());
+    for (const Column& col : columns) names.emplace_back(std::string(col.key));
+
+    Map document;
+    document.insert_full("columns", Value(std::move(names)));
+    document.insert_full("rows", Value(std::move(rows)));
+    document.insert_full("constants", Value(std::move(constant_values)));
+    return Out::ok(Value(std::move(document)));
+}
+
+}  // namespace tessik::transform
