@@ -1,0 +1,70 @@
+"""The shared library's entry symbols and both of its import roads."""
+import ctypes
+import importlib.machinery
+import shutil
+import subprocess
+
+import pytest
+
+import tessik_codec
+
+SO = tessik_codec.__file__
+
+
+def test_module_is_the_shared_library_itself():
+    assert SO.endswith(".so")
+    assert type(tessik_codec).__name__ == "module"
+    assert not hasattr(tessik_codec, "__path__")
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm (binutils) is not installed")
+def test_exports_exactly_the_two_entry_symbols():
+    out = subprocess.run(["nm", "-D", "--defined-only", SO], capture_output=True, text=True, check=True).stdout
+    symbols = sorted(line.split()[-1] for line in out.splitlines() if line.strip())
+    assert symbols == ["PyInit_tessik_codec", "PyModExport_tessik_codec"]
+
+
+def test_pyinit_road_builds_the_same_module():
+    # The road an interpreter without the export entry takes: the definition
+    # from PyInit, a module built from it, then the execution step.
+    lib = ctypes.PyDLL(SO)
+    init = lib.PyInit_tessik_codec
+    init.restype = ctypes.c_void_p
+    definition = init()
+    assert definition
+    api = ctypes.pythonapi
+    api.PyModule_FromDefAndSpec2.restype = ctypes.py_object
+    api.PyModule_FromDefAndSpec2.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
+    api.PyModule_ExecDef.restype = ctypes.c_int
+    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    spec = importlib.machinery.ModuleSpec("tessik_codec", None, origin=SO)
+    module = api.PyModule_FromDefAndSpec2(definition, spec, 1013)
+    assert api.PyModule_ExecDef(module, definition) == 0
+    assert module.__name__ == "tessik_codec"
+    assert module.__doc__ == ""
+    assert module.__all__ == ["columnarize"]
+    assert module.columnarize is not tessik_codec.columnarize
+    assert module.columnarize(b'[{"a":1},{"a":2}]') == b'{"columns":["a"],"rows":[[1],[2]],"constants":{}}'
+
+
+def test_export_road_hands_over_the_slot_array():
+    lib = ctypes.CDLL(SO)
+    export = lib.PyModExport_tessik_codec
+    export.restype = ctypes.POINTER(ctypes.c_uint64)
+    slots = export()
+    # Each record: 16-bit id, 16-bit flags, 32 reserved bits, 64-bit value.
+    records = []
+    for i in range(6):
+        head = slots[2 * i]
+        records.append((head & 0xFFFF, (head >> 16) & 0xFFFF, head >> 32, slots[2 * i + 1]))
+    ids = [r[0] for r in records]
+    flags = [r[1] for r in records]
+    assert ids == [85, 109, 87, 100, 101, 0]
+    assert flags == [0, 2, 4, 2, 2, 0]
+    assert all(r[2] == 0 for r in records)
+    assert records[2][3] == 1  # the interpreter lock is not used
+    assert ctypes.string_at(records[3][3]) == b"tessik_codec"
+    assert ctypes.string_at(records[4][3]) == b""
+    assert records[5][3] == 0
+    abi = (ctypes.c_uint8 * 4).from_address(records[1][3])
+    assert (abi[0], abi[1]) == (1, 0)
