@@ -484,7 +484,11 @@ struct AbiInfo {
     std::uint16_t flags;
     std::uint32_t build_version, abi_version;
 };
+#ifdef Py_GIL_DISABLED
+constexpr std::uint16_t abi_default_flags = 0x4;  // built for the free-threaded interpreter
+#else
 constexpr std::uint16_t abi_default_flags = 0x2;  // built for an interpreter with the lock
+#endif
 AbiInfo abi_info = {1, 0, abi_default_flags, 0, 0};
 #else
 constexpr std::uint16_t slot_exec = Py_mod_exec, slot_gil = Py_mod_gil, slot_name = Py_mod_name,

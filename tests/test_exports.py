@@ -2,6 +2,8 @@
 import ctypes
 import importlib.machinery
 import shutil
+import struct
+import sysconfig
 import subprocess
 
 import pytest
@@ -66,5 +68,8 @@ def test_export_road_hands_over_the_slot_array():
     assert ctypes.string_at(records[3][3]) == b"tessik_codec"
     assert ctypes.string_at(records[4][3]) == b""
     assert records[5][3] == 0
-    abi = (ctypes.c_uint8 * 4).from_address(records[1][3])
-    assert (abi[0], abi[1]) == (1, 0)
+    # Record format 1.0, the build's default flags, versions not stated.
+    major, minor, flags_, build, abi_version = struct.unpack("<BBHII", ctypes.string_at(records[1][3], 12))
+    assert (major, minor) == (1, 0)
+    assert flags_ == (0x4 if sysconfig.get_config_var("Py_GIL_DISABLED") else 0x2)
+    assert (build, abi_version) == (0, 0)
