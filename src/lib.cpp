@@ -231,8 +231,13 @@ PyObject* not_an_instance(PyObject* obj, const char* target) {
 constexpr std::string_view param_payload = "payload";
 constexpr std::string_view param_min_rows = "min_rows";
 
+// The message may hold NUL characters (a keyword name can).
 PyObject* type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    PyObject* text = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+    if (text != nullptr) {
+        PyErr_SetObject(PyExc_TypeError, text);
+        Py_DECREF(text);
+    }
     return nullptr;
 }
 
@@ -368,13 +373,14 @@ constexpr const char columnarize_doc[] =
     "Returns:\n"
     "    UTF-8 JSON bytes encoding `{\"columns\", \"rows\", \"constants\"}`.\n"
     "\n"
-    "Panic safety: `columnarize_json` is run inside a containment guard,\n"
-    "so an unexpected fault inside the transform surfaces as an ordinary\n"
-    "`RuntimeError` instead of the fault exception `PanicException`.\n"
-    "`PanicException` derives from `BaseException`, not `Exception`: it\n"
-    "would slip past a caller's `except Exception:` guard and break the\n"
-    "\"a broken codec must never break a tool call\" contract. A stack\n"
-    "overflow is not covered: it ends the process and cannot be caught\n"
+    "Panic safety: `columnarize_json` is run inside a containment\n"
+    "guard, so an unexpected fault inside the transform surfaces as an\n"
+    "ordinary `RuntimeError` instead of the fault exception\n"
+    "`PanicException`. `PanicException` derives from `BaseException`,\n"
+    "not `Exception`: it would slip past a caller's `except Exception:`\n"
+    "guard and break the \"a broken codec must never break a tool call\"\n"
+    "contract. A stack overflow is not covered: it ends the process,\n"
+    "and neither this guard nor the caller can catch it\n"
     "by any mechanism \xe2\x80\x94 a residual, documented limitation.";
 
 PyMethodDef columnarize_method = {
