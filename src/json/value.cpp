@@ -215,6 +215,9 @@ std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, std::string_view byt
 
 namespace {
 constexpr std::size_t min_index_slots = 4;
+// Up to this many entries a map has no index: a short scan of the keys is
+// cheaper than hashing one.
+constexpr std::size_t max_scanned_entries = 8;
 
 // At most 7/8 of the slots are used.
 inline std::size_t max_load(std::size_t slots) noexcept { return slots / 8 * 7 + (slots % 8) * 7 / 8; }
@@ -303,8 +306,10 @@ std::size_t Map::probe(std::string_view key, std::uint64_t hash) const noexcept 
     }
 }
 
-void Map::grow_index() {
-    const std::size_t slots = index_ ? (mask_ + 1) * 2 : min_index_slots;
+void Map::grow_index(std::size_t entries) {
+    // At least double, and enough room for the entries.
+    std::size_t slots = index_ ? (mask_ + 1) * 2 : min_index_slots;
+    while (max_load(slots) < entries) slots *= 2;
     auto* fresh = static_cast<std::uint32_t*>(std::calloc(slots, sizeof(std::uint32_t)));
     if (fresh == nullptr) throw std::bad_alloc();
     // Entries grow in step with the index.
@@ -325,9 +330,34 @@ void Map::grow_index() {
     mask_ = mask;
 }
 
+std::size_t Map::scan(std::string_view key) const noexcept {
+    for (std::size_t pos = 0; pos < entries_.size(); ++pos) {
+        const String& k = entries_[pos].key;
+        if (k.size() == key.size() && std::memcmp(k.data(), key.data(), key.size()) == 0) return pos;
+    }
+    return npos;
+}
+
 Map::Inserted Map::insert_full(String key, Value value) {
+    if (index_ == nullptr) {
+        // Small maps are searched linearly; their hashes are taken only
+        // when the map outgrows the scan and the index is built.
+        const std::size_t found = scan(key);
+        if (found != npos) {
+            Value previous = std::move(entries_[found].value);
+            entries_[found].value = std::move(value);
+            return {found, std::optional<Value>(std::move(previous))};
+        }
+        if (entries_.size() < max_scanned_entries) {
+            if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.empty() ? 4 : 2 * entries_.size());
+            entries_.push_back(Bucket{std::move(key), std::move(value), 0});
+            return {entries_.size() - 1, std::nullopt};
+        }
+        for (Bucket& b : entries_) b.hash = hash_key(b.key);
+        grow_index(entries_.size() + 1);
+    }
     const std::uint64_t hash = hash_key(key);
-    if (index_ == nullptr || entries_.size() + 1 > max_load(mask_ + 1)) grow_index();
+    if (entries_.size() + 1 > max_load(mask_ + 1)) grow_index(entries_.size() + 1);
     const std::size_t slot = probe(key, hash);
     if (index_[slot] != 0) {
         const std::size_t pos = index_[slot] - 1;
@@ -342,14 +372,7 @@ Map::Inserted Map::insert_full(String key, Value value) {
 }
 
 std::size_t Map::position_of(std::string_view key) const noexcept {
-    if (entries_.empty()) return npos;
-    if (entries_.size() == 1) {
-        // One entry: compare directly, without hashing.
-        const Bucket& b = entries_.front();
-        if (b.key.size() == key.size() && std::memcmp(b.key.data(), key.data(), key.size()) == 0)
-            return 0;
-        return npos;
-    }
+    if (index_ == nullptr) return scan(key);  // one entry or a few: no hashing
     const std::uint32_t stored = index_[probe(key, hash_key(key))];
     return stored == 0 ? npos : stored - 1;
 }

@@ -120,9 +120,10 @@ struct Bucket {
 // Insertion-ordered map from UTF-8 keys to values. Keys compare as raw
 // bytes. Nothing is ever removed, so positions are dense and permanent.
 //
-// The index is an open-addressing table of entry positions, keyed per map
-// with random SipHash keys drawn from per-thread state, so crafted colliding
-// keys cannot make lookups quadratic.
+// Maps of a few entries are searched by a short scan. Larger ones get an
+// index: an open-addressing table of entry positions, keyed per map with
+// random SipHash keys drawn from per-thread state, so crafted colliding keys
+// cannot make lookups quadratic.
 class Map {
 public:
     Map() noexcept;
@@ -163,7 +164,8 @@ private:
     // Slot holding the position of an equal key, or the empty slot where it
     // would go.
     std::size_t probe(std::string_view key, std::uint64_t hash) const noexcept;
-    void grow_index();
+    void grow_index(std::size_t entries);
+    std::size_t scan(std::string_view key) const noexcept;
     void release_index() noexcept;
 
     std::vector<Bucket> entries_;

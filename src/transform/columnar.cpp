@@ -48,11 +48,18 @@ bool values_match(const Value& cell, const Value& reference) noexcept {
     return cell == reference;
 }
 
-Result<Value, std::string> columnarize_rows(std::vector<Value> elements) {
-    using Out = Result<Value, std::string>;
+namespace {
 
-    // Rows: every element must be an object; the first that is not ends
-    // the call.
+// Which keys become columns and which constants, in column order. The keys
+// point into the row maps, which outlive the layout.
+struct Layout {
+    std::vector<Column> columns;
+    std::vector<Column> constants;  // values are the first row's
+};
+
+// Fails with the row error text on the first element that is not an object.
+Result<Layout, std::string> lay_out(const std::vector<Value>& elements) {
+    using Out = Result<Layout, std::string>;
     for (const Value& e : elements) {
         if (!e.is_object()) {
             std::string message = "expected a JSON object row, got: ";
@@ -60,15 +67,14 @@ Result<Value, std::string> columnarize_rows(std::vector<Value> elements) {
             return Out::err(std::move(message));
         }
     }
-    // The row maps are read in place inside their elements until the
-    // document is built; nothing is copied out of them but output cells.
     const std::size_t row_count = elements.size();
     auto row = [&](std::size_t i) -> const Map& { return elements[i].as_object(); };
+    Layout layout;
+    std::vector<Column>& columns = layout.columns;
 
     // Column keys, in order of first occurrence across rows. A key at the
     // same position as in the previous row is already known; otherwise the
     // keyed seen-set decides.
-    std::vector<Column> columns;
     {
         Map seen_keys;
         const Map* previous = nullptr;
@@ -101,8 +107,7 @@ Result<Value, std::string> columnarize_rows(std::vector<Value> elements) {
     }
 
     // Constant keys, only with at least two rows: every row's cell matches
-    // the first row's (or Null where the first row lacks the key).
-    Map constant_values;
+    // the first row's (Null where the first row lacks the key).
     if (row_count >= 2) {
         std::size_t kept = 0;
         for (Column col : columns) {
@@ -110,31 +115,77 @@ Result<Value, std::string> columnarize_rows(std::vector<Value> elements) {
             bool constant = true;
             for (std::size_t i = 1; i < row_count && constant; ++i)
                 constant = values_match(cell_of(row(i), col), reference);
-            if (constant) constant_values.insert_full(std::string(col.key), reference);
+            if (constant) layout.constants.push_back(col);
             else columns[kept++] = col;
         }
         columns.resize(kept);
     }
+    return Out::ok(std::move(layout));
+}
+
+}  // namespace
+
+Result<Value, std::string> columnarize_rows(std::vector<Value> elements) {
+    using Out = Result<Value, std::string>;
+    auto planned = lay_out(elements);
+    if (!planned) return Out::err(std::move(planned.error()));
+    Layout& layout = planned.value();
 
     // Row values: one array per row, each allocated once at its final size.
     Array rows;
-    rows.reserve(row_count);
-    for (std::size_t i = 0; i < row_count; ++i) {
+    rows.reserve(elements.size());
+    for (const Value& e : elements) {
         Array cells;
-        cells.reserve(columns.size());
-        for (Column& col : columns) cells.push_back(cell_of(row(i), col));
+        cells.reserve(layout.columns.size());
+        for (Column& col : layout.columns) cells.push_back(cell_of(e.as_object(), col));
         rows.emplace_back(std::move(cells));
     }
 
     Array names;
-    names.reserve(columns.size());
-    for (const Column& col : columns) names.emplace_back(std::string(col.key));
+    names.reserve(layout.columns.size());
+    for (const Column& col : layout.columns) names.emplace_back(std::string(col.key));
+
+    Map constant_values;
+    for (Column& col : layout.constants)
+        constant_values.insert_full(std::string(col.key), cell_of(elements.front().as_object(), col));
 
     Map document;
     document.insert_full("columns", Value(std::move(names)));
     document.insert_full("rows", Value(std::move(rows)));
     document.insert_full("constants", Value(std::move(constant_values)));
     return Out::ok(Value(std::move(document)));
+}
+
+std::string write_columnar(const std::vector<Value>& elements, json::Buffer& out) {
+    auto planned = lay_out(elements);
+    if (!planned) return std::move(planned.error());
+    Layout& layout = planned.value();
+
+    out.append(R"({"columns":[)");
+    for (std::size_t c = 0; c < layout.columns.size(); ++c) {
+        if (c != 0) out.push(',');
+        json::write_string(layout.columns[c].key, out);
+    }
+    out.append(R"(],"rows":[)");
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+        if (i != 0) out.push(',');
+        out.push('[');
+        const Map& row = elements[i].as_object();
+        for (std::size_t c = 0; c < layout.columns.size(); ++c) {
+            if (c != 0) out.push(',');
+            json::write_to_buffer(cell_of(row, layout.columns[c]), out);
+        }
+        out.push(']');
+    }
+    out.append(R"(],"constants":{)");
+    for (std::size_t c = 0; c < layout.constants.size(); ++c) {
+        if (c != 0) out.push(',');
+        json::write_string(layout.constants[c].key, out);
+        out.push(':');
+        json::write_to_buffer(cell_of(elements.front().as_object(), layout.constants[c]), out);
+    }
+    out.append("}}");
+    return std::string();
 }
 
 }  // namespace tessik::transform

@@ -15,13 +15,13 @@ Result<json::Buffer, std::string> columnarize_json(std::string_view payload) {
     auto read = json::read_top_level_array(payload);
     if (!read) return Out::err("invalid row-oriented JSON: " + read.error().text());
 
-    auto document = columnarize_rows(std::move(read.value()));
-    if (!document) return Out::err(std::move(document.error()));
-
+    // The document is written straight from the rows: its text is the same
+    // as that of the document built as values, without copying any cell.
     // Writing into memory cannot fail short of memory, which unwinds as
     // std::bad_alloc, so no "serialization error: " text is ever made here.
     json::Buffer out(128);
-    json::write_to_buffer(document.value(), out);
+    std::string row_error = write_columnar(read.value(), out);
+    if (!row_error.empty()) return Out::err(std::move(row_error));
     return Out::ok(std::move(out));
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <random>
 #include <limits>
 #include <string>
 
@@ -14,6 +16,13 @@ Value obj(std::initializer_list<std::pair<const char*, Value>> members) {
     Map m;
     for (const auto& [k, v] : members) m.insert_full(k, v);
     return Value(std::move(m));
+}
+
+// Built by appending: g++ 12 warns falsely on literal + std::to_string.
+std::string key_name(const char* prefix, unsigned long n) {
+    std::string key(prefix);
+    key += std::to_string(n);
+    return key;
 }
 
 std::vector<std::string> keys_of(const Map& m) {
@@ -112,15 +121,15 @@ TEST(Map, EmptyKeyAndKeysWithZeroBytes) {
 TEST(Map, ManyKeysStayFoundInOrder) {
     Map m;
     const int n = 50000;
-    for (int i = 0; i < n; ++i) m.insert_full("key" + std::to_string(i), Value::from_i64(i));
+    for (int i = 0; i < n; ++i) m.insert_full(key_name("key", static_cast<unsigned long>(i)), Value::from_i64(i));
     ASSERT_EQ(m.size(), static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
-        const Value* v = m.get("key" + std::to_string(i));
+        const Value* v = m.get(key_name("key", static_cast<unsigned long>(i)));
         ASSERT_NE(v, nullptr) << i;
         ASSERT_EQ(*v, Value::from_i64(i)) << i;
-        ASSERT_EQ(m.entry(static_cast<std::size_t>(i)).key, "key" + std::to_string(i));
+        ASSERT_EQ(m.entry(static_cast<std::size_t>(i)).key, key_name("key", static_cast<unsigned long>(i)));
     }
-    for (int i = n; i < 2 * n; ++i) ASSERT_EQ(m.get("key" + std::to_string(i)), nullptr) << i;
+    for (int i = n; i < 2 * n; ++i) ASSERT_EQ(m.get(key_name("key", static_cast<unsigned long>(i))), nullptr) << i;
     // The index keeps at least one free slot in eight.
     EXPECT_LE(m.size() * 8, m.index_capacity() * 7);
 }
@@ -157,4 +166,38 @@ TEST(SipHash, DistinguishesTailLengthsAndKeys) {
         seen.push_back(h);
     }
     EXPECT_NE(siphash13(1, 2, "abc"), siphash13(1, 3, "abc"));
+}
+
+// Random inserts with repeats, across the switch from scanning to an index,
+// against a plain reference list.
+TEST(Map, MatchesAReferenceAcrossSizes) {
+    std::mt19937 rng(3);
+    for (int size : {1, 2, 7, 8, 9, 10, 16, 17, 100, 1000}) {
+        Map m;
+        std::vector<std::pair<std::string, std::uint64_t>> ref;
+        for (int i = 0; i < size * 3; ++i) {
+            std::string key = key_name("k", rng() % static_cast<unsigned>(size));
+            const std::uint64_t value = rng();
+            auto it = std::find_if(ref.begin(), ref.end(), [&](const auto& e) { return e.first == key; });
+            const auto expected_pos = static_cast<std::size_t>(it - ref.begin());
+            auto ins = m.insert_full(key, Value::from_u64(value));
+            ASSERT_EQ(ins.position, expected_pos) << size << " " << key;
+            ASSERT_EQ(ins.previous.has_value(), it != ref.end()) << size << " " << key;
+            if (it != ref.end()) {
+                ASSERT_EQ(*ins.previous, Value::from_u64(it->second));
+                it->second = value;
+            } else {
+                ref.emplace_back(key, value);
+            }
+        }
+        ASSERT_EQ(m.size(), ref.size());
+        for (std::size_t i = 0; i < ref.size(); ++i) {
+            ASSERT_EQ(m.entry(i).key, ref[i].first);
+            ASSERT_EQ(*m.get(ref[i].first), Value::from_u64(ref[i].second));
+        }
+        ASSERT_EQ(m.get("absent"), nullptr);
+        Map copy = m;
+        ASSERT_EQ(copy, m);
+        for (const auto& [k, v] : ref) ASSERT_EQ(*copy.get(k), Value::from_u64(v));
+    }
 }
