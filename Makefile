@@ -1,6 +1,6 @@
 # demo: build the module for CPython 3.15 and columnarize a sample payload.
 # test: build and run every test (C++, sanitizers, pytest on each interpreter).
-.PHONY: demo test module clean
+.PHONY: demo test module bench clean
 PY ?= 3.15
 
 demo:
@@ -8,6 +8,9 @@ demo:
 
 test:
 	tools/run-tests
+
+bench:
+	tools/run-bench
 
 module:
 	tools/install-deps
