@@ -1,0 +1,547 @@
+#include "json/reader.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <utility>
+
+#include "json/number.hpp"
+#include "json/quoted.hpp"
+#include "json/writer.hpp"
+
+namespace tessik::json {
+
+std::string_view error_message(ErrorCode code) noexcept {
+    switch (code) {
+        case ErrorCode::EofWhileParsingList: return "EOF while parsing a list";
+        case ErrorCode::EofWhileParsingObject: return "EOF while parsing an object";
+        case ErrorCode::EofWhileParsingString: return "EOF while parsing a string";
+        case ErrorCode::EofWhileParsingValue: return "EOF while parsing a value";
+        case ErrorCode::ExpectedColon: return "expected `:`";
+        case ErrorCode::ExpectedListCommaOrEnd: return "expected `,` or `]`";
+        case ErrorCode::ExpectedObjectCommaOrEnd: return "expected `,` or `}`";
+        case ErrorCode::ExpectedSomeIdent: return "expected ident";
+        case ErrorCode::ExpectedSomeValue: return "expected value";
+        case ErrorCode::InvalidEscape: return "invalid escape";
+        case ErrorCode::InvalidNumber: return "invalid number";
+        case ErrorCode::NumberOutOfRange: return "number out of range";
+        case ErrorCode::InvalidUnicodeCodePoint: return "invalid unicode code point";
+        case ErrorCode::ControlCharacterWhileParsingString:
+            return "control character (\\u0000-\\u001F) found while parsing a string";
+        case ErrorCode::KeyMustBeAString: return "key must be a string";
+        case ErrorCode::LoneLeadingSurrogateInHexEscape: return "lone leading surrogate in hex escape";
+        case ErrorCode::TrailingComma: return "trailing comma";
+        case ErrorCode::TrailingCharacters: return "trailing characters";
+        case ErrorCode::UnexpectedEndOfHexEscape: return "unexpected end of hex escape";
+        case ErrorCode::RecursionLimitExceeded: return "recursion limit exceeded";
+        case ErrorCode::Message: break;
+    }
+    return {};
+}
+
+std::string Error::text() const {
+    std::string out(code == ErrorCode::Message ? std::string_view(message) : error_message(code));
+    if (line != 0) {
+        out += " at line ";
+        out += std::to_string(line);
+        out += " column ";
+        out += std::to_string(column);
+    }
+    return out;
+}
+
+namespace {
+
+using Byte = unsigned char;
+
+constexpr std::uint64_t kOnes = 0x0101010101010101;
+constexpr std::uint64_t kHighBits = 0x8080808080808080;
+
+inline bool is_whitespace(Byte c) noexcept {
+    // Bits 0x09, 0x0A, 0x0D and 0x20: exactly tab, line feed, CR and space.
+    return c <= ' ' && ((std::uint64_t{0x100002600} >> c) & 1) != 0;
+}
+
+inline std::uint64_t load_le64(const Byte* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    return w;
+}
+
+inline bool is_stop_byte(Byte c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
+
+// First quote, backslash or control byte in [p, end), or end. ORs every
+// byte passed over into `seen` so that an all-ASCII string can skip UTF-8
+// validation.
+inline const Byte* find_stop_byte(const Byte* p, const Byte* end, std::uint64_t& seen) noexcept {
+    while (end - p >= 8) {
+        const std::uint64_t w = load_le64(p);
+        // Flags bytes below 0x20, 0x22 and 0x5C; borrows can only set
+        // false flags above a true one, so the lowest flag is exact.
+        const std::uint64_t flags = ((w - 0x20 * kOnes) | ((w ^ (0x22 * kOnes)) - kOnes) |
+                                     ((w ^ (0x5C * kOnes)) - kOnes)) &
+                                    ~w & kHighBits;
+        if (flags != 0) {
+            const unsigned bytes = static_cast<unsigned>(std::countr_zero(flags)) / 8;
+            seen |= w & ((std::uint64_t{1} << (8 * bytes)) - 1);
+            return p + bytes;
+        }
+        seen |= w;
+        p += 8;
+    }
+    while (p != end && !is_stop_byte(*p)) seen |= *p++;
+    return p;
+}
+
+inline bool is_continuation(Byte c) noexcept { return (c & 0xC0) == 0x80; }
+
+// Well-formed UTF-8 as Unicode defines it: shortest forms only, no
+// surrogates, nothing above U+10FFFF, no truncated sequence.
+bool is_valid_utf8(const Byte* p, const Byte* end) noexcept {
+    while (p != end) {
+        if (end - p >= 8 && (load_le64(p) & kHighBits) == 0) {
+            p += 8;
+            continue;
+        }
+        const Byte c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        const std::ptrdiff_t left = end - p;
+        if (c >= 0xC2 && c <= 0xDF) {
+            if (left < 2 || !is_continuation(p[1])) return false;
+            p += 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            if (left < 3) return false;
+            // Second byte bounds exclude overlongs (E0) and surrogates (ED).
+            const Byte lo = c == 0xE0 ? 0xA0 : 0x80;
+            const Byte hi = c == 0xED ? 0x9F : 0xBF;
+            if (p[1] < lo || p[1] > hi || !is_continuation(p[2])) return false;
+            p += 3;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            if (left < 4) return false;
+            // Excludes overlongs (F0) and code points above U+10FFFF (F4).
+            const Byte lo = c == 0xF0 ? 0x90 : 0x80;
+            const Byte hi = c == 0xF4 ? 0x8F : 0xBF;
+            if (p[1] < lo || p[1] > hi || !is_continuation(p[2]) || !is_continuation(p[3])) {
+                return false;
+            }
+            p += 4;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct HexTables {
+    std::int16_t hex0[256];  // digit value, or -1
+    std::int16_t hex1[256];  // digit value × 16, or -1
+};
+
+constexpr HexTables make_hex_tables() {
+    HexTables t{};
+    for (int c = 0; c < 256; ++c) {
+        int v = -1;
+        if (c >= '0' && c <= '9') v = c - '0';
+        if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+        if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+        t.hex0[c] = static_cast<std::int16_t>(v);
+        t.hex1[c] = static_cast<std::int16_t>(v < 0 ? -1 : v * 16);
+    }
+    return t;
+}
+
+constexpr HexTables HEX = make_hex_tables();
+
+void append_utf8(std::string& out, char32_t c) {
+    char bytes[4];
+    std::size_t n;
+    if (c < 0x80) {
+        bytes[0] = static_cast<char>(c);
+        n = 1;
+    } else if (c < 0x800) {
+        bytes[0] = static_cast<char>(0xC0 | (c >> 6));
+        bytes[1] = static_cast<char>(0x80 | (c & 0x3F));
+        n = 2;
+    } else if (c < 0x10000) {
+        bytes[0] = static_cast<char>(0xE0 | (c >> 12));
+        bytes[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        bytes[2] = static_cast<char>(0x80 | (c & 0x3F));
+        n = 3;
+    } else {
+        bytes[0] = static_cast<char>(0xF0 | (c >> 18));
+        bytes[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        bytes[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        bytes[3] = static_cast<char>(0x80 | (c & 0x3F));
+        n = 4;
+    }
+    out.append(bytes, n);
+}
+
+// The state of one read. Parsing functions return false after recording
+// the first error; nothing is read after it.
+class Deserializer {
+public:
+    explicit Deserializer(std::string_view input) noexcept
+        : begin_(reinterpret_cast<const Byte*>(input.data())),
+          p_(begin_),
+          end_(begin_ + input.size()) {}
+
+    Result<std::vector<Value>, Error> read_top_level_array();
+
+private:
+    // Top level plus 127 nested levels; a nested bracket that brings this
+    // to 0 is one level too deep.
+    static constexpr std::uint8_t kInitialDepth = 128;
+
+    bool peek_error(ErrorCode code) noexcept {
+        error_code_ = code;
+        error_pos_ = static_cast<std::size_t>(p_ - begin_) + (p_ != end_ ? 1 : 0);
+        return false;
+    }
+    bool consumed_error(ErrorCode code) noexcept {
+        error_code_ = code;
+        error_pos_ = static_cast<std::size_t>(p_ - begin_);
+        return false;
+    }
+    Error make_error() const;
+
+    void skip_whitespace() noexcept {
+        while (p_ != end_ && is_whitespace(*p_)) ++p_;
+    }
+
+    bool parse_value(Value& out);
+    bool parse_literal(const char* rest, std::size_t n);
+    bool parse_number_into(Value& out);
+    bool parse_array(Array& items);
+    bool parse_object(Map& map);
+    bool parse_str(std::string_view& out);
+    bool parse_unicode_escape();
+    bool decode_hex_escape(std::uint16_t& n);
+    bool peek_invalid_type();
+
+    const Byte* begin_;
+    const Byte* p_;
+    const Byte* end_;
+    std::string scratch_;
+    std::vector<Value> pending_;  // elements of the open arrays, innermost last
+    std::uint8_t remaining_depth_ = kInitialDepth;
+
+    ErrorCode error_code_ = ErrorCode::Message;
+    std::size_t error_pos_ = 0;
+    std::string error_text_;
+};
+
+Error Deserializer::make_error() const {
+    // Positions are derived here only, so reading never tracks lines.
+    const Byte* p = begin_ + error_pos_;
+    const Byte* line_start = begin_;
+    for (const Byte* q = p; q != begin_; --q) {
+        if (q[-1] == '\n') {
+            line_start = q;
+            break;
+        }
+    }
+    const std::size_t lines = static_cast<std::size_t>(std::count(begin_, line_start, Byte{'\n'}));
+    return Error{error_code_, lines + 1, static_cast<std::size_t>(p - line_start), error_text_};
+}
+
+Result<std::vector<Value>, Error> Deserializer::read_top_level_array() {
+    using R = Result<std::vector<Value>, Error>;
+    skip_whitespace();
+    if (p_ == end_) {
+        peek_error(ErrorCode::EofWhileParsingValue);
+        return R::err(make_error());
+    }
+    if (*p_ != '[') {
+        peek_invalid_type();
+        return R::err(make_error());
+    }
+    remaining_depth_ = kInitialDepth - 1;
+    ++p_;
+    Array items;
+    if (!parse_array(items)) return R::err(make_error());
+    remaining_depth_ = kInitialDepth;
+    skip_whitespace();
+    if (p_ != end_) {
+        peek_error(ErrorCode::TrailingCharacters);
+        return R::err(make_error());
+    }
+    return R::ok(std::move(items));
+}
+
+bool Deserializer::parse_value(Value& out) {
+    skip_whitespace();
+    if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingValue);
+    switch (*p_) {
+        case 'n':
+            ++p_;
+            if (!parse_literal("ull", 3)) return false;
+            out = Value();
+            return true;
+        case 't':
+            ++p_;
+            if (!parse_literal("rue", 3)) return false;
+            out = Value(true);
+            return true;
+        case 'f':
+            ++p_;
+            if (!parse_literal("alse", 4)) return false;
+            out = Value(false);
+            return true;
+        case '-':
+        case '0': case '1': case '2': case '3': case '4':
+        case '5': case '6': case '7': case '8': case '9':
+            return parse_number_into(out);
+        case '"': {
+            ++p_;
+            std::string_view text;
+            if (!parse_str(text)) return false;
+            out = Value(String(text));
+            return true;
+        }
+        case '[': {
+            if (--remaining_depth_ == 0) return peek_error(ErrorCode::RecursionLimitExceeded);
+            ++p_;
+            Array items;
+            if (!parse_array(items)) return false;
+            ++remaining_depth_;
+            out = Value(std::move(items));
+            return true;
+        }
+        case '{': {
+            if (--remaining_depth_ == 0) return peek_error(ErrorCode::RecursionLimitExceeded);
+            ++p_;
+            Map map;
+            if (!parse_object(map)) return false;
+            ++remaining_depth_;
+            out = Value(std::move(map));
+            return true;
+        }
+        default:
+            return peek_error(ErrorCode::ExpectedSomeValue);
+    }
+}
+
+bool Deserializer::parse_literal(const char* rest, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (p_ == end_) return consumed_error(ErrorCode::EofWhileParsingValue);
+        if (*p_++ != static_cast<Byte>(rest[i])) return consumed_error(ErrorCode::ExpectedSomeIdent);
+    }
+    return true;
+}
+
+bool Deserializer::parse_number_into(Value& out) {
+    Number number = Number::from_u64(0);
+    NumberError err;
+    if (!parse_number(p_, end_, number, err)) {
+        return err.rule == PositionRule::Peek ? peek_error(err.code) : consumed_error(err.code);
+    }
+    out = Value(number);
+    return true;
+}
+
+// Entered just after the "["; reads the elements and the closing "]".
+bool Deserializer::parse_array(Array& items) {
+    skip_whitespace();
+    if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingList);
+    if (*p_ != ']') {
+        items.emplace_back();
+        if (!parse_value(items.back())) return false;
+        for (;;) {
+            skip_whitespace();
+            if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingList);
+            if (*p_ == ']') break;
+            if (*p_ != ',') return peek_error(ErrorCode::ExpectedListCommaOrEnd);
+            ++p_;
+            skip_whitespace();
+            if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingValue);
+            if (*p_ == ']') return peek_error(ErrorCode::TrailingComma);
+            items.emplace_back();
+            if (!parse_value(items.back())) return false;
+        }
+    }
+    ++p_;  // the "]"
+    return true;
+}
+
+// Entered just after the "{"; reads the members and the closing "}".
+bool Deserializer::parse_object(Map& map) {
+    bool first = true;
+    for (;;) {
+        skip_whitespace();
+        if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingObject);
+        if (*p_ == '}') break;
+        if (first) {
+            first = false;
+            if (*p_ != '"') return peek_error(ErrorCode::KeyMustBeAString);
+        } else {
+            if (*p_ != ',') return peek_error(ErrorCode::ExpectedObjectCommaOrEnd);
+            ++p_;
+            skip_whitespace();
+            if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingValue);
+            if (*p_ == '}') return peek_error(ErrorCode::TrailingComma);
+            if (*p_ != '"') return peek_error(ErrorCode::KeyMustBeAString);
+        }
+        ++p_;
+        std::string_view key_text;
+        if (!parse_str(key_text)) return false;
+        // Copied now: the value's strings reuse the scratch buffer.
+        String key(key_text);
+        skip_whitespace();
+        if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingObject);
+        if (*p_ != ':') return peek_error(ErrorCode::ExpectedColon);
+        ++p_;
+        Value value;
+        if (!parse_value(value)) return false;
+        // A repeated key keeps its first position and takes the last value.
+        map.insert_full(std::move(key), std::move(value));
+    }
+    ++p_;  // the "}"
+    return true;
+}
+
+// Entered just after the opening quote. On success `out` views the decoded
+// content, either in the input (no escapes) or in the scratch buffer.
+bool Deserializer::parse_str(std::string_view& out) {
+    scratch_.clear();
+    std::uint64_t seen = 0;
+    const Byte* start = p_;
+    for (;;) {
+        p_ = find_stop_byte(p_, end_, seen);
+        if (p_ == end_) return consumed_error(ErrorCode::EofWhileParsingString);
+        const Byte c = *p_;
+        if (c == '"') {
+            const Byte* content = start;
+            std::size_t size = static_cast<std::size_t>(p_ - start);
+            if (!scratch_.empty()) {
+                scratch_.append(reinterpret_cast<const char*>(start), size);
+                content = reinterpret_cast<const Byte*>(scratch_.data());
+                size = scratch_.size();
+            }
+            ++p_;
+            // Escapes always produce well-formed UTF-8, so only raw bytes
+            // with the high bit set can make the content invalid.
+            if ((seen & kHighBits) != 0 && !is_valid_utf8(content, content + size)) {
+                return consumed_error(ErrorCode::InvalidUnicodeCodePoint);
+            }
+            out = std::string_view(reinterpret_cast<const char*>(content), size);
+            return true;
+        }
+        if (c != '\\') {
+            ++p_;
+            return consumed_error(ErrorCode::ControlCharacterWhileParsingString);
+        }
+        scratch_.append(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+        ++p_;
+        if (p_ == end_) return consumed_error(ErrorCode::EofWhileParsingString);
+        switch (*p_++) {
+            case '"': scratch_ += '"'; break;
+            case '\\': scratch_ += '\\'; break;
+            case '/': scratch_ += '/'; break;
+            case 'b': scratch_ += '\b'; break;
+            case 'f': scratch_ += '\f'; break;
+            case 'n': scratch_ += '\n'; break;
+            case 'r': scratch_ += '\r'; break;
+            case 't': scratch_ += '\t'; break;
+            case 'u':
+                if (!parse_unicode_escape()) return false;
+                break;
+            default:
+                return consumed_error(ErrorCode::InvalidEscape);
+        }
+        start = p_;
+    }
+}
+
+bool Deserializer::decode_hex_escape(std::uint16_t& n) {
+    if (end_ - p_ < 4) {
+        p_ = end_;
+        return consumed_error(ErrorCode::EofWhileParsingString);
+    }
+    const int hi = HEX.hex1[p_[0]] | HEX.hex0[p_[1]];
+    const int lo = HEX.hex1[p_[2]] | HEX.hex0[p_[3]];
+    p_ += 4;
+    // -1 ORed with anything stays negative.
+    if ((hi | lo) < 0) return consumed_error(ErrorCode::InvalidEscape);
+    n = static_cast<std::uint16_t>(hi << 8 | lo);
+    return true;
+}
+
+// Entered just after "\u".
+bool Deserializer::parse_unicode_escape() {
+    std::uint16_t n;
+    if (!decode_hex_escape(n)) return false;
+    if (n >= 0xDC00 && n <= 0xDFFF) return consumed_error(ErrorCode::LoneLeadingSurrogateInHexEscape);
+    if (n < 0xD800 || n > 0xDFFF) {
+        append_utf8(scratch_, n);
+        return true;
+    }
+    // A high surrogate: its low half must follow as another "\u" escape.
+    if (p_ == end_) return consumed_error(ErrorCode::EofWhileParsingString);
+    if (*p_++ != '\\') return consumed_error(ErrorCode::UnexpectedEndOfHexEscape);
+    if (p_ == end_) return consumed_error(ErrorCode::EofWhileParsingString);
+    if (*p_++ != 'u') return consumed_error(ErrorCode::UnexpectedEndOfHexEscape);
+    std::uint16_t m;
+    if (!decode_hex_escape(m)) return false;
+    if (m < 0xDC00 || m > 0xDFFF) return consumed_error(ErrorCode::LoneLeadingSurrogateInHexEscape);
+    append_utf8(scratch_, 0x10000 + ((char32_t{n} - 0xD800) << 10) + (char32_t{m} - 0xDC00));
+    return true;
+}
+
+// The error for a top-level value that is not an array: the value is read
+// first (its own errors win), then described. A "{" is not read at all.
+bool Deserializer::peek_invalid_type() {
+    const Byte b = *p_;
+    std::string description;
+    if (b == '{') {
+        description = "map";
+    } else if (b == 'n' || b == 't' || b == 'f' || b == '-' || b == '"' || (b >= '0' && b <= '9')) {
+        Value value;
+        if (!parse_value(value)) return false;
+        switch (value.kind()) {
+            case Value::Kind::Null: description = "null"; break;
+            case Value::Kind::Bool: description = value.as_bool() ? "boolean `true`" : "boolean `false`"; break;
+            case Value::Kind::String:
+                description = "string ";
+                append_quoted(description, value.as_string());
+                break;
+            case Value::Kind::Number: {
+                const Number& n = value.as_number();
+                switch (n.form()) {
+                    case Number::Form::Unsigned:
+                        description = "integer `" + format_u64(n.as_u64()) + "`";
+                        break;
+                    case Number::Form::Negative:
+                        description = "integer `-" + format_u64(0 - static_cast<std::uint64_t>(n.as_i64())) + "`";
+                        break;
+                    case Number::Form::Double:
+                        description = "floating point `" + format_double(n.as_double()) + "`";
+                        break;
+                }
+                break;
+            }
+            case Value::Kind::Array:
+            case Value::Kind::Object:
+                break;  // not reached: brackets are handled above
+        }
+    } else {
+        return peek_error(ErrorCode::ExpectedSomeValue);
+    }
+    error_text_ = "invalid type: " + description + ", expected a sequence";
+    return consumed_error(ErrorCode::Message);
+}
+
+}  // namespace
+
+Result<std::vector<Value>, Error> read_top_level_array(std::string_view bytes) {
+    Deserializer reader(bytes);
+    return reader.read_top_level_array();
+}
+
+}  // namespace tessik::json
