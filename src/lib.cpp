@@ -225,6 +225,25 @@ PyObject* not_an_instance(PyObject* obj, const char* target) {
     return take_exception();
 }
 
+// Runs body inside a fault barrier: a fault becomes a raised PanicException
+// (an allocation failure a MemoryError) and `failed` is returned, so nothing
+// unwinds into the interpreter.
+template <class Body, class R>
+R with_fault_barrier(Body body, R failed, const char* unknown_fault) noexcept {
+    try {
+        return body();
+    } catch (const Fault& fault) {
+        raise_panic(fault.message);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic(unknown_fault);
+    }
+    return failed;
+}
+
 // --------------------------------------------------------------------------
 // The call boundary of columnarize(payload, min_rows=20).
 
@@ -343,18 +362,8 @@ PyObject* columnarize_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 // The fault barrier: nothing unwinds into the interpreter.
 PyObject* columnarize_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    try {
-        return columnarize_impl(args, PyVectorcall_NARGS(nargsf), kwnames);
-    } catch (const Fault& fault) {
-        raise_panic(fault.message);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        raise_panic(e.what());
-    } catch (...) {
-        raise_panic("unknown panic at the call boundary");
-    }
-    return nullptr;
+    return with_fault_barrier([&] { return columnarize_impl(args, PyVectorcall_NARGS(nargsf), kwnames); },
+                              static_cast<PyObject*>(nullptr), "unknown panic at the call boundary");
 }
 
 constexpr const char columnarize_doc[] =
@@ -393,86 +402,80 @@ PyMethodDef columnarize_method = {
 // --------------------------------------------------------------------------
 // The execution step.
 
-int exec_step(PyObject* module) {
-    try {
-        if (module == nullptr) {
-            PyErr_SetRaisedException(take_exception());
-            return -1;
-        }
-        if (!PyModule_Check(module)) {
-            PyErr_SetRaisedException(not_an_instance(module, "module"));
-            return -1;
-        }
-        PyObject* name = PyModule_GetNameObject(module);
-        if (name == nullptr) return -1;
-        PyObject* function = PyCMethod_New(&columnarize_method, module, name, nullptr);
-        Py_DECREF(name);
-        if (function == nullptr) return -1;
-
-        PyObject* fname = PyObject_GetAttr(function, interned(interned_name, "__name__"));
-        if (fname == nullptr) {
-            Py_DECREF(function);
-            return -1;
-        }
-        if (!PyUnicode_Check(fname)) {
-            PyErr_SetRaisedException(not_an_instance(fname, "str"));
-            Py_DECREF(fname);
-            Py_DECREF(function);
-            return -1;
-        }
-
-        PyObject* all_name = interned(interned_all, "__all__");
-        PyObject* all = PyObject_GetAttr(module, all_name);
-        if (all == nullptr) {
-            PyObject* exc = take_exception();
-            if (!PyErr_GivenExceptionMatches(exc, PyExc_AttributeError)) {
-                PyErr_SetRaisedException(exc);
-                Py_DECREF(fname);
-                Py_DECREF(function);
-                return -1;
-            }
-            Py_DECREF(exc);
-            all = PyList_New(0);
-            if (all == nullptr || PyObject_SetAttr(module, all_name, all) < 0) {
-                Py_XDECREF(all);
-                Py_DECREF(fname);
-                Py_DECREF(function);
-                return -1;
-            }
-        } else if (!PyList_Check(all)) {
-            PyErr_SetRaisedException(not_an_instance(all, "list"));
-            Py_DECREF(all);
-            Py_DECREF(fname);
-            Py_DECREF(function);
-            return -1;
-        }
-        if (PyList_Append(all, fname) < 0) {
-            Py_DECREF(all);
-            Py_DECREF(fname);
-            Py_DECREF(function);
-            PyObject* exc = take_exception();
-            std::string description = "could not append __name__ to __all__: ";
-            description += lossy_text(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
-            description += ": ";
-            description += lossy_text(exc);
-            Py_DECREF(exc);
-            throw Fault{std::move(description)};
-        }
-        Py_DECREF(all);
-        const int rc = PyObject_SetAttr(module, fname, function);
-        Py_DECREF(fname);
-        Py_DECREF(function);
-        return rc < 0 ? -1 : 0;
-    } catch (const Fault& fault) {
-        raise_panic(fault.message);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        raise_panic(e.what());
-    } catch (...) {
-        raise_panic("unknown panic in the module's execution step");
+// Records the function in the export list and sets it as an attribute.
+int finish_exec(PyObject* module, PyObject* all, PyObject* fname, PyObject* function) {
+    if (PyList_Append(all, fname) < 0) {
+        PyObject* exc = take_exception();
+        std::string description = "could not append __name__ to __all__: ";
+        description += lossy_text(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
+        description += ": ";
+        description += lossy_text(exc);
+        Py_DECREF(exc);
+        throw Fault{std::move(description)};
     }
-    return -1;
+    return PyObject_SetAttr(module, fname, function) < 0 ? -1 : 0;
+}
+
+// An owned reference, released on every way out of a scope.
+class Owned {
+public:
+    explicit Owned(PyObject* p) noexcept : p_(p) {}
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { Py_XDECREF(p_); }
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_;
+};
+
+int exec_step_impl(PyObject* module) {
+    if (module == nullptr) {
+        PyErr_SetRaisedException(take_exception());
+        return -1;
+    }
+    if (!PyModule_Check(module)) {
+        PyErr_SetRaisedException(not_an_instance(module, "module"));
+        return -1;
+    }
+    Owned function([module] {
+        Owned name(PyModule_GetNameObject(module));
+        return name ? PyCMethod_New(&columnarize_method, module, name.get(), nullptr) : nullptr;
+    }());
+    if (!function) return -1;
+
+    Owned fname(PyObject_GetAttr(function.get(), interned(interned_name, "__name__")));
+    if (!fname) return -1;
+    if (!PyUnicode_Check(fname.get())) {
+        PyErr_SetRaisedException(not_an_instance(fname.get(), "str"));
+        return -1;
+    }
+
+    // The export list: __all__, created empty when the module has none.
+    PyObject* all_name = interned(interned_all, "__all__");
+    Owned all(PyObject_GetAttr(module, all_name));
+    if (!all) {
+        PyObject* exc = take_exception();
+        if (!PyErr_GivenExceptionMatches(exc, PyExc_AttributeError)) {
+            PyErr_SetRaisedException(exc);
+            return -1;
+        }
+        Py_DECREF(exc);
+        Owned fresh(PyList_New(0));
+        if (!fresh || PyObject_SetAttr(module, all_name, fresh.get()) < 0) return -1;
+        return finish_exec(module, fresh.get(), fname.get(), function.get());
+    }
+    if (!PyList_Check(all.get())) {
+        PyErr_SetRaisedException(not_an_instance(all.get(), "list"));
+        return -1;
+    }
+    return finish_exec(module, all.get(), fname.get(), function.get());
+}
+
+int exec_step(PyObject* module) {
+    return with_fault_barrier([&] { return exec_step_impl(module); }, -1,
+                              "unknown panic in the module's execution step");
 }
 
 // --------------------------------------------------------------------------

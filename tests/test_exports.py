@@ -26,9 +26,9 @@ def test_exports_exactly_the_two_entry_symbols():
     assert symbols == ["PyInit_tessik_codec", "PyModExport_tessik_codec"]
 
 
-def test_pyinit_road_builds_the_same_module():
-    # The road an interpreter without the export entry takes: the definition
-    # from PyInit, a module built from it, then the execution step.
+def new_module_from_definition():
+    """The road an interpreter without the export entry takes: the definition
+    from PyInit and a module built from it, before its execution step."""
     lib = ctypes.PyDLL(SO)
     init = lib.PyInit_tessik_codec
     init.restype = ctypes.c_void_p
@@ -37,11 +37,20 @@ def test_pyinit_road_builds_the_same_module():
     api = ctypes.pythonapi
     api.PyModule_FromDefAndSpec2.restype = ctypes.py_object
     api.PyModule_FromDefAndSpec2.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
-    api.PyModule_ExecDef.restype = ctypes.c_int
-    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
     spec = importlib.machinery.ModuleSpec("tessik_codec", None, origin=SO)
-    module = api.PyModule_FromDefAndSpec2(definition, spec, 1013)
-    assert api.PyModule_ExecDef(module, definition) == 0
+    return api.PyModule_FromDefAndSpec2(definition, spec, 1013), definition
+
+
+def execute(module, definition):
+    exec_def = ctypes.pythonapi.PyModule_ExecDef
+    exec_def.restype = ctypes.c_int
+    exec_def.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    return exec_def(module, definition)
+
+
+def test_pyinit_road_builds_the_same_module():
+    module, definition = new_module_from_definition()
+    assert execute(module, definition) == 0
     assert module.__name__ == "tessik_codec"
     assert module.__doc__ == ""
     assert module.__all__ == ["columnarize"]
@@ -73,3 +82,34 @@ def test_export_road_hands_over_the_slot_array():
     assert (major, minor) == (1, 0)
     assert flags_ == (0x4 if sysconfig.get_config_var("Py_GIL_DISABLED") else 0x2)
     assert (build, abi_version) == (0, 0)
+
+
+class ModuleRefusingAll(type(tessik_codec)):
+    def __getattribute__(self, name):
+        if name == "__all__":
+            raise ValueError("no export list here")
+        return super().__getattribute__(name)
+
+
+@pytest.mark.parametrize(
+    "prepare, error, message",
+    [
+        (lambda m: setattr(m, "__all__", ("x",)), TypeError, "'tuple' object is not an instance of 'list'"),
+        (lambda m: setattr(m, "__class__", ModuleRefusingAll), ValueError, "no export list here"),
+    ],
+    ids=["export list not a list", "export list unreadable"],
+)
+def test_execution_step_failures(prepare, error, message):
+    module, definition = new_module_from_definition()
+    prepare(module)
+    with pytest.raises(error) as info:
+        execute(module, definition)
+    assert str(info.value) == message
+    assert not hasattr(module, "columnarize")
+
+
+def test_execution_step_appends_to_an_existing_export_list():
+    module, definition = new_module_from_definition()
+    module.__all__ = ["other"]
+    assert execute(module, definition) == 0
+    assert module.__all__ == ["other", "columnarize"]
