@@ -72,46 +72,60 @@ Result<Layout, std::string> lay_out(const std::vector<Value>& elements) {
     Layout layout;
     std::vector<Column>& columns = layout.columns;
 
-    // Column keys, in order of first occurrence across rows. A key at the
-    // same position as in the previous row is already known; otherwise the
-    // keyed seen-set decides.
+    // Column keys, in order of first occurrence across rows, and whether
+    // any row holds a value other than null under each, in one pass over
+    // every entry (checking each key row by row afterwards is quadratic when
+    // many rows each bring a key of their own). A key at the same position
+    // as in the previous row is the same column; otherwise the keyed
+    // seen-map gives its column number.
     {
         Map seen_keys;
+        std::vector<char> holds_value;
+        std::vector<std::size_t> ids, previous_ids;
         const Map* previous = nullptr;
         for (std::size_t i = 0; i < row_count; ++i) {
             const Map& r = row(i);
+            ids.resize(r.size());
             for (std::size_t pos = 0; pos < r.size(); ++pos) {
-                const std::string& key = r.entry(pos).key;
-                if (previous != nullptr && pos < previous->size() && previous->entry(pos).key == key) continue;
-                if (seen_keys.get(key) != nullptr) continue;
-                seen_keys.insert_full(key, Value());
-                columns.push_back(Column{key, pos});
+                const json::Bucket& b = r.entry(pos);
+                std::size_t id;
+                if (previous != nullptr && pos < previous->size() && previous->entry(pos).key == b.key) {
+                    id = previous_ids[pos];
+                } else if (const Value* known = seen_keys.get(b.key)) {
+                    id = known->as_number().as_u64();
+                } else {
+                    id = columns.size();
+                    seen_keys.insert_full(b.key, Value::from_u64(id));
+                    columns.push_back(Column{b.key, pos});
+                    holds_value.push_back(0);
+                }
+                ids[pos] = id;
+                if (!b.value.is_null()) holds_value[id] = 1;
             }
+            std::swap(ids, previous_ids);
             previous = &r;
         }
-    }
 
-    // Null keys: no row holds a value other than null. The first row with
-    // a value settles that the key stays.
-    {
+        // Null keys: no row holds a value other than null.
         std::size_t kept = 0;
-        for (Column col : columns) {
-            bool holds_value = false;
-            for (std::size_t i = 0; i < row_count && !holds_value; ++i) {
-                const Value* v = find(row(i), col);
-                holds_value = v != nullptr && !v->is_null();
-            }
-            if (holds_value) columns[kept++] = col;
-        }
+        for (std::size_t c = 0; c < columns.size(); ++c)
+            if (holds_value[c]) columns[kept++] = columns[c];
         columns.resize(kept);
     }
 
     // Constant keys, only with at least two rows: every row's cell matches
-    // the first row's (Null where the first row lacks the key).
+    // the first row's. A key the first row lacks or holds null has a Null
+    // reference, and as it is not a null key some row differs from it: it
+    // stays a column without a scan.
     if (row_count >= 2) {
         std::size_t kept = 0;
         for (Column col : columns) {
-            const Value& reference = cell_of(row(0), col);
+            const Value* first = find(row(0), col);
+            if (first == nullptr || first->is_null()) {
+                columns[kept++] = col;
+                continue;
+            }
+            const Value& reference = *first;
             bool constant = true;
             for (std::size_t i = 1; i < row_count && constant; ++i)
                 constant = values_match(cell_of(row(i), col), reference);
