@@ -141,6 +141,51 @@ void write_value(const Value& v, Buffer& out) {
     }
 }
 
+void write_node(const Node& v, Buffer& out) {
+    switch (v.kind()) {
+        case Node::Kind::Null: out.append("null", 4); return;
+        case Node::Kind::Bool:
+            if (v.as_bool()) out.append("true", 4);
+            else out.append("false", 5);
+            return;
+        case Node::Kind::Number: write_number(v.as_number(), out); return;
+        case Node::Kind::String: {
+            // Unescaped input text is its own compact form.
+            const std::string_view text = v.as_string();
+            if (!v.is_plain()) {
+                write_quoted(text, out);
+                return;
+            }
+            out.ensure(text.size() + 2);
+            out.push_unchecked('"');
+            out.append_unchecked(text.data(), text.size());
+            out.push_unchecked('"');
+            return;
+        }
+        case Node::Kind::Array: {
+            out.push('[');
+            for (std::size_t i = 0; i < v.size(); ++i) {
+                if (i != 0) out.push(',');
+                write_node(v.items()[i], out);
+            }
+            out.push(']');
+            return;
+        }
+        case Node::Kind::Object: {
+            out.push('{');
+            for (std::size_t i = 0; i < v.size(); ++i) {
+                if (i != 0) out.push(',');
+                const Member& m = v.members()[i];
+                write_quoted(m.key_view(), out);
+                out.push(':');
+                write_node(m.value, out);
+            }
+            out.push('}');
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 std::size_t format_u64(std::uint64_t n, char* out) noexcept {
@@ -241,11 +286,23 @@ std::string format_double(double x) {
 
 void write_to_buffer(const Value& value, Buffer& out) { write_value(value, out); }
 
+void write_to_buffer(const Node& node, Buffer& out) { write_node(node, out); }
+
 void write_string(std::string_view text, Buffer& out) { write_quoted(text, out); }
 
 void append_plain_text(const Value& value, std::string& message) {
     Buffer text;
     write_value(value, text);
+    message.append(text.data() == nullptr ? "" : text.data(), text.size());
+}
+
+}  // namespace tessik::json
+
+namespace tessik::json {
+
+void append_plain_text(const Node& node, std::string& message) {
+    Buffer text;
+    write_node(node, text);
     message.append(text.data() == nullptr ? "" : text.data(), text.size());
 }
 

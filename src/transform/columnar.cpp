@@ -1,46 +1,16 @@
 #include "transform/columnar.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "json/writer.hpp"
 
 namespace tessik::transform {
 
-using json::Array;
-using json::Map;
+using json::Member;
+using json::Node;
 using json::Value;
-
-namespace {
-
-const Value null_value;
-
-// Rows of a tool result nearly always list their keys in the same order,
-// so each column remembers the position where it was last found and checks
-// that entry with one byte comparison before hashing.
-struct Column {
-    std::string_view key;  // points into a row map, which outlives the call
-    std::size_t hint = 0;
-};
-
-inline const Value* find(const Map& row, Column& col) noexcept {
-    if (col.hint < row.size()) {
-        const json::Bucket& b = row.entry(col.hint);
-        if (b.key == col.key) return &b.value;
-    }
-    const std::size_t pos = row.position_of(col.key);
-    if (pos == Map::npos) return nullptr;
-    col.hint = pos;
-    return &row.entry(pos).value;
-}
-
-// The row's value under the key; Null where the row lacks it.
-inline const Value& cell_of(const Map& row, Column& col) noexcept {
-    const Value* v = find(row, col);
-    return v != nullptr ? *v : null_value;
-}
-
-}  // namespace
 
 bool values_match(const Value& cell, const Value& reference) noexcept {
     if (cell.kind() == Value::Kind::Number && reference.kind() == Value::Kind::Number)
@@ -48,144 +18,234 @@ bool values_match(const Value& cell, const Value& reference) noexcept {
     return cell == reference;
 }
 
+bool values_match(const Node& cell, const Node& reference) noexcept {
+    if (cell.kind() == Node::Kind::Number && reference.kind() == Node::Kind::Number)
+        return cell.number_as_double() == reference.number_as_double();
+    return cell == reference;
+}
+
 namespace {
 
-// Which keys become columns and which constants, in column order. The keys
-// point into the row maps, which outlive the layout.
+const Node null_node;
+
+// Keys are interned once per call: every member of every row gets the id
+// of its column, so finding a row's cells needs no key comparison.
 struct Layout {
-    std::vector<Column> columns;
-    std::vector<Column> constants;  // values are the first row's
+    std::vector<std::string_view> keys;     // by id, in order of first occurrence
+    std::vector<std::uint32_t> member_ids;  // the id of every row member, rows in order
+    std::vector<std::uint32_t> columns;     // ids of the columns, in order
+    std::vector<std::uint32_t> constants;   // ids of the constants; values are the first row's
+};
+
+// The cells of one row at a time, by column id.
+class RowCells {
+public:
+    explicit RowCells(std::size_t ids) : row_of_(ids, kNone), position_(ids) {}
+
+    // `ids` are the row's member ids; row numbers must differ between loads.
+    void load(const Node& row, const std::uint32_t* ids, std::size_t row_number) noexcept {
+        members_ = row.members();
+        current_ = row_number;
+        for (std::size_t pos = 0; pos < row.size(); ++pos) {
+            row_of_[ids[pos]] = row_number;
+            position_[ids[pos]] = pos;
+        }
+    }
+    bool has(std::uint32_t id) const noexcept { return row_of_[id] == current_; }
+    // Null where the row lacks the key.
+    const Node& cell(std::uint32_t id) const noexcept {
+        return has(id) ? members_[position_[id]].value : null_node;
+    }
+
+private:
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> row_of_;
+    std::vector<std::size_t> position_;
+    const Member* members_ = nullptr;
+    std::size_t current_ = kNone;
 };
 
 // Fails with the row error text on the first element that is not an object.
-Result<Layout, std::string> lay_out(const std::vector<Value>& elements) {
+Result<Layout, std::string> lay_out(std::span<const Node> rows) {
     using Out = Result<Layout, std::string>;
-    for (const Value& e : elements) {
+    std::size_t member_count = 0;
+    for (const Node& e : rows) {
         if (!e.is_object()) {
             std::string message = "expected a JSON object row, got: ";
             json::append_plain_text(e, message);
             return Out::err(std::move(message));
         }
+        member_count += e.size();
     }
-    const std::size_t row_count = elements.size();
-    auto row = [&](std::size_t i) -> const Map& { return elements[i].as_object(); };
     Layout layout;
-    std::vector<Column>& columns = layout.columns;
+    std::vector<std::string_view>& keys = layout.keys;
+    std::vector<std::uint32_t>& ids = layout.member_ids;
+    ids.reserve(member_count);
 
-    // Column keys, in order of first occurrence across rows. A key at the
-    // same position as in the previous row is already known; otherwise the
-    // keyed seen-set decides.
+    // Column ids in order of first occurrence across rows. A key at the same
+    // position as in the previous row takes that member's id; otherwise the
+    // keyed index decides. Whether a column holds a value other than null
+    // is settled in the same pass.
+    std::vector<char> holds_value;
     {
-        Map seen_keys;
-        const Map* previous = nullptr;
-        for (std::size_t i = 0; i < row_count; ++i) {
-            const Map& r = row(i);
-            for (std::size_t pos = 0; pos < r.size(); ++pos) {
-                const std::string& key = r.entry(pos).key;
-                if (previous != nullptr && pos < previous->size() && previous->entry(pos).key == key) continue;
-                if (seen_keys.get(key) != nullptr) continue;
-                seen_keys.insert_full(key, Value());
-                columns.push_back(Column{key, pos});
+        json::KeyIndex seen;
+        auto key_at = [&](std::size_t id) { return keys[id]; };
+        const Node* previous = nullptr;
+        std::size_t previous_ids = 0;
+        for (const Node& row : rows) {
+            const std::size_t row_ids = ids.size();
+            for (std::size_t pos = 0; pos < row.size(); ++pos) {
+                const Member& m = row.members()[pos];
+                const std::string_view key = m.key_view();
+                std::size_t id;
+                if (previous != nullptr && pos < previous->size() && previous->members()[pos].key_view() == key) {
+                    id = ids[previous_ids + pos];
+                } else {
+                    id = seen.find_or_insert(key, keys.size(), key_at);
+                    if (id == json::KeyIndex::npos) {
+                        id = keys.size();
+                        keys.push_back(key);
+                        holds_value.push_back(0);
+                    }
+                }
+                // 32 bits suffice: each id stands for a distinct key held in
+                // a 32-byte member, and 2^32 of those cannot fit in memory.
+                ids.push_back(static_cast<std::uint32_t>(id));
+                holds_value[id] |= static_cast<char>(!m.value.is_null());
             }
-            previous = &r;
+            previous = &row;
+            previous_ids = row_ids;
         }
     }
 
-    // Null keys: no row holds a value other than null. The first row with
-    // a value settles that the key stays.
-    {
-        std::size_t kept = 0;
-        for (Column col : columns) {
-            bool holds_value = false;
-            for (std::size_t i = 0; i < row_count && !holds_value; ++i) {
-                const Value* v = find(row(i), col);
-                holds_value = v != nullptr && !v->is_null();
-            }
-            if (holds_value) columns[kept++] = col;
-        }
-        columns.resize(kept);
-    }
+    // Null keys, where no row holds a value other than null, are dropped.
+    for (std::size_t id = 0; id < keys.size(); ++id)
+        if (holds_value[id]) layout.columns.push_back(static_cast<std::uint32_t>(id));
 
     // Constant keys, only with at least two rows: every row's cell matches
-    // the first row's (Null where the first row lacks the key).
-    if (row_count >= 2) {
-        std::size_t kept = 0;
-        for (Column col : columns) {
-            const Value& reference = cell_of(row(0), col);
-            bool constant = true;
-            for (std::size_t i = 1; i < row_count && constant; ++i)
-                constant = values_match(cell_of(row(i), col), reference);
-            if (constant) layout.constants.push_back(col);
-            else columns[kept++] = col;
+    // the first row's. A key absent from the first row is never one: its
+    // reference is null, and some row holds a value other than null.
+    if (rows.size() >= 2) {
+        RowCells cells(keys.size());
+        cells.load(rows[0], ids.data(), 0);
+        struct Candidate {
+            std::uint32_t id;
+            const Node* reference;
+        };
+        std::vector<Candidate> candidates;
+        for (std::uint32_t id : layout.columns)
+            if (cells.has(id)) candidates.push_back(Candidate{id, &cells.cell(id)});
+        std::size_t row_ids = rows[0].size();
+        for (std::size_t i = 1; i < rows.size() && !candidates.empty(); ++i) {
+            cells.load(rows[i], ids.data() + row_ids, i);
+            row_ids += rows[i].size();
+            std::size_t kept = 0;
+            for (const Candidate& c : candidates)
+                if (values_match(cells.cell(c.id), *c.reference)) candidates[kept++] = c;
+            candidates.resize(kept);
         }
-        columns.resize(kept);
+        if (!candidates.empty()) {
+            std::vector<char> constant(keys.size(), 0);
+            for (const Candidate& c : candidates) {
+                constant[c.id] = 1;
+                layout.constants.push_back(c.id);
+            }
+            std::size_t kept = 0;
+            for (std::uint32_t id : layout.columns)
+                if (!constant[id]) layout.columns[kept++] = id;
+            layout.columns.resize(kept);
+        }
     }
     return Out::ok(std::move(layout));
+}
+
+std::vector<Node> as_nodes(const std::vector<Value>& elements, json::Arena& arena) {
+    std::vector<Node> nodes;
+    nodes.reserve(elements.size());
+    for (const Value& e : elements) nodes.push_back(json::to_node(e, arena));
+    return nodes;
 }
 
 }  // namespace
 
 Result<Value, std::string> columnarize_rows(std::vector<Value> elements) {
     using Out = Result<Value, std::string>;
-    auto planned = lay_out(elements);
+    json::Arena arena;
+    const std::vector<Node> rows = as_nodes(elements, arena);
+    auto planned = lay_out(rows);
     if (!planned) return Out::err(std::move(planned.error()));
-    Layout& layout = planned.value();
+    const Layout& layout = planned.value();
+    RowCells cells(layout.keys.size());
 
     // Row values: one array per row, each allocated once at its final size.
-    Array rows;
-    rows.reserve(elements.size());
-    for (const Value& e : elements) {
-        Array cells;
-        cells.reserve(layout.columns.size());
-        for (Column& col : layout.columns) cells.push_back(cell_of(e.as_object(), col));
-        rows.emplace_back(std::move(cells));
+    json::Array row_values;
+    row_values.reserve(rows.size());
+    std::size_t row_ids = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        cells.load(rows[i], layout.member_ids.data() + row_ids, i);
+        row_ids += rows[i].size();
+        json::Array values;
+        values.reserve(layout.columns.size());
+        for (std::uint32_t id : layout.columns) values.push_back(json::to_value(cells.cell(id)));
+        row_values.emplace_back(std::move(values));
     }
 
-    Array names;
+    json::Array names;
     names.reserve(layout.columns.size());
-    for (const Column& col : layout.columns) names.emplace_back(std::string(col.key));
+    for (std::uint32_t id : layout.columns) names.emplace_back(json::String(layout.keys[id]));
 
-    Map constant_values;
-    for (Column& col : layout.constants)
-        constant_values.insert_full(std::string(col.key), cell_of(elements.front().as_object(), col));
+    json::Map constant_values;
+    if (!rows.empty()) cells.load(rows[0], layout.member_ids.data(), rows.size());
+    for (std::uint32_t id : layout.constants)
+        constant_values.insert_full(json::String(layout.keys[id]), json::to_value(cells.cell(id)));
 
-    Map document;
+    json::Map document;
     document.insert_full("columns", Value(std::move(names)));
-    document.insert_full("rows", Value(std::move(rows)));
+    document.insert_full("rows", Value(std::move(row_values)));
     document.insert_full("constants", Value(std::move(constant_values)));
     return Out::ok(Value(std::move(document)));
 }
 
-std::string write_columnar(const std::vector<Value>& elements, json::Buffer& out) {
-    auto planned = lay_out(elements);
+std::string write_columnar(std::span<const Node> rows, json::Buffer& out) {
+    auto planned = lay_out(rows);
     if (!planned) return std::move(planned.error());
-    Layout& layout = planned.value();
+    const Layout& layout = planned.value();
+    RowCells cells(layout.keys.size());
 
     out.append(R"({"columns":[)");
     for (std::size_t c = 0; c < layout.columns.size(); ++c) {
         if (c != 0) out.push(',');
-        json::write_string(layout.columns[c].key, out);
+        json::write_string(layout.keys[layout.columns[c]], out);
     }
     out.append(R"(],"rows":[)");
-    for (std::size_t i = 0; i < elements.size(); ++i) {
+    std::size_t row_ids = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
         if (i != 0) out.push(',');
         out.push('[');
-        const Map& row = elements[i].as_object();
+        cells.load(rows[i], layout.member_ids.data() + row_ids, i);
+        row_ids += rows[i].size();
         for (std::size_t c = 0; c < layout.columns.size(); ++c) {
             if (c != 0) out.push(',');
-            json::write_to_buffer(cell_of(row, layout.columns[c]), out);
+            json::write_to_buffer(cells.cell(layout.columns[c]), out);
         }
         out.push(']');
     }
     out.append(R"(],"constants":{)");
+    if (!rows.empty()) cells.load(rows[0], layout.member_ids.data(), rows.size());
     for (std::size_t c = 0; c < layout.constants.size(); ++c) {
         if (c != 0) out.push(',');
-        json::write_string(layout.constants[c].key, out);
+        json::write_string(layout.keys[layout.constants[c]], out);
         out.push(':');
-        json::write_to_buffer(cell_of(elements.front().as_object(), layout.constants[c]), out);
+        json::write_to_buffer(cells.cell(layout.constants[c]), out);
     }
     out.append("}}");
     return std::string();
+}
+
+std::string write_columnar(const std::vector<Value>& elements, json::Buffer& out) {
+    json::Arena arena;
+    const std::vector<Node> rows = as_nodes(elements, arena);
+    return write_columnar(rows, out);
 }
 
 }  // namespace tessik::transform

@@ -12,7 +12,9 @@ namespace tessik::transform {
 Result<json::Buffer, std::string> columnarize_json(std::string_view payload) {
     using Out = Result<json::Buffer, std::string>;
 
-    auto read = json::read_top_level_array(payload);
+    // Every value of the call lives in one arena, released at once.
+    json::Arena arena(payload.size());
+    auto read = json::read_top_level_array(payload, arena);
     if (!read) return Out::err("invalid row-oriented JSON: " + read.error().text());
 
     // The document is written straight from the rows: its text is the same
