@@ -55,7 +55,7 @@ bool objects_equal(const Node& a, const Node& b) noexcept {
     for (std::size_t i = 0; i < n; ++i) {
         const std::string_view key = am[i].key_view();
         const Node* other = nullptr;
-        if (bm[i].key_view() == key) {
+        if (same_key(bm[i].key_view(), key)) {
             other = &bm[i].value;
         } else {
             bool scan = n <= max_scanned_members || index_failed;
@@ -74,7 +74,7 @@ bool objects_equal(const Node& a, const Node& b) noexcept {
                 }
             }
             for (std::size_t j = 0; scan && j < n; ++j) {
-                if (bm[j].key_view() == key) {
+                if (same_key(bm[j].key_view(), key)) {
                     other = &bm[j].value;
                     break;
                 }

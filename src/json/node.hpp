@@ -130,6 +130,24 @@ private:
 };
 static_assert(sizeof(Node) == 16);
 
+// Byte equality for keys, which are short: inline word compares instead of
+// a library call per comparison.
+inline bool same_key(std::string_view a, std::string_view b) noexcept {
+    std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const char* p = a.data();
+    const char* q = b.data();
+    for (; n >= 8; n -= 8, p += 8, q += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, p, 8);
+        std::memcpy(&y, q, 8);
+        if (x != y) return false;
+    }
+    for (; n != 0; --n)
+        if (*p++ != *q++) return false;
+    return true;
+}
+
 struct Member {
     const char* key;
     std::size_t key_size;
@@ -181,7 +199,7 @@ std::size_t KeyIndex::find_or_insert(std::string_view key, std::size_t position,
             ++used_;
             return npos;
         }
-        if (s.hash == h && key_at(s.position_plus_1 - 1) == key) return s.position_plus_1 - 1;
+        if (s.hash == h && same_key(key_at(s.position_plus_1 - 1), key)) return s.position_plus_1 - 1;
     }
 }
 

@@ -432,7 +432,7 @@ std::size_t Deserializer::find_member(std::size_t base, std::string_view key) {
     const std::size_t count = members_.size() - base;
     if (count < kMaxScannedMembers) {
         for (std::size_t i = 0; i < count; ++i)
-            if (run[i].key_view() == key) return i;
+            if (same_key(run[i].key_view(), key)) return i;
         return KeyIndex::npos;
     }
     // Larger objects: an index while this object is read, filled with the

@@ -98,7 +98,8 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows) {
                 const Member& m = row.members()[pos];
                 const std::string_view key = m.key_view();
                 std::size_t id;
-                if (previous != nullptr && pos < previous->size() && previous->members()[pos].key_view() == key) {
+                if (previous != nullptr && pos < previous->size() &&
+                    json::same_key(previous->members()[pos].key_view(), key)) {
                     id = ids[previous_ids + pos];
                 } else {
                     id = seen.find_or_insert(key, keys.size(), key_at);
