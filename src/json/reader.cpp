@@ -191,7 +191,11 @@ public:
         : begin_(reinterpret_cast<const Byte*>(input.data())),
           p_(begin_),
           end_(begin_ + input.size()),
-          arena_(arena) {}
+          arena_(arena) {
+        // Room for typical rows, so that small payloads grow no stack.
+        nodes_.reserve(64);
+        members_.reserve(64);
+    }
 
     Result<std::span<const Node>, Error> read_top_level_array();
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "json/writer.hpp"
@@ -37,32 +38,32 @@ struct Layout {
     std::vector<std::uint32_t> constants;   // ids of the constants; values are the first row's
 };
 
-// The cells of one row at a time, by column id.
+// The cells of one row at a time, by column id. Each load stamps the ids it
+// sets, so nothing is cleared between rows.
 class RowCells {
 public:
-    explicit RowCells(std::size_t ids) : row_of_(ids, kNone), position_(ids) {}
+    explicit RowCells(std::size_t ids) : slots_(ids, Slot{0, 0}) {}
 
-    // `ids` are the row's member ids; row numbers must differ between loads.
-    void load(const Node& row, const std::uint32_t* ids, std::size_t row_number) noexcept {
+    // `ids` are the row's member ids.
+    void load(const Node& row, const std::uint32_t* ids) noexcept {
         members_ = row.members();
-        current_ = row_number;
-        for (std::size_t pos = 0; pos < row.size(); ++pos) {
-            row_of_[ids[pos]] = row_number;
-            position_[ids[pos]] = pos;
-        }
+        ++stamp_;
+        for (std::size_t pos = 0; pos < row.size(); ++pos) slots_[ids[pos]] = Slot{stamp_, pos};
     }
-    bool has(std::uint32_t id) const noexcept { return row_of_[id] == current_; }
+    bool has(std::uint32_t id) const noexcept { return slots_[id].stamp == stamp_; }
     // Null where the row lacks the key.
     const Node& cell(std::uint32_t id) const noexcept {
-        return has(id) ? members_[position_[id]].value : null_node;
+        return has(id) ? members_[slots_[id].position].value : null_node;
     }
 
 private:
-    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-    std::vector<std::size_t> row_of_;
-    std::vector<std::size_t> position_;
+    struct Slot {
+        std::size_t stamp;  // 0: never set
+        std::size_t position;
+    };
+    std::vector<Slot> slots_;
     const Member* members_ = nullptr;
-    std::size_t current_ = kNone;
+    std::size_t stamp_ = 0;
 };
 
 // Fails with the row error text on the first element that is not an object.
@@ -88,7 +89,10 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows) {
     // is settled in the same pass.
     std::vector<char> holds_value;
     {
-        json::KeyIndex seen;
+        // Few distinct keys are found by a scan; the index is built when
+        // they outgrow it.
+        constexpr std::size_t max_scanned_keys = 8;
+        std::optional<json::KeyIndex> seen;
         auto key_at = [&](std::size_t id) { return keys[id]; };
         const Node* previous = nullptr;
         std::size_t previous_ids = 0;
@@ -102,7 +106,21 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows) {
                     json::same_key(previous->members()[pos].key_view(), key)) {
                     id = ids[previous_ids + pos];
                 } else {
-                    id = seen.find_or_insert(key, keys.size(), key_at);
+                    id = json::KeyIndex::npos;
+                    if (keys.size() < max_scanned_keys) {
+                        for (std::size_t k = 0; k < keys.size(); ++k) {
+                            if (json::same_key(keys[k], key)) {
+                                id = k;
+                                break;
+                            }
+                        }
+                    } else {
+                        if (!seen) {
+                            seen.emplace();
+                            for (std::size_t k = 0; k < keys.size(); ++k) seen->find_or_insert(keys[k], k, key_at);
+                        }
+                        id = seen->find_or_insert(key, keys.size(), key_at);
+                    }
                     if (id == json::KeyIndex::npos) {
                         id = keys.size();
                         keys.push_back(key);
@@ -128,7 +146,7 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows) {
     // reference is null, and some row holds a value other than null.
     if (rows.size() >= 2) {
         RowCells cells(keys.size());
-        cells.load(rows[0], ids.data(), 0);
+        cells.load(rows[0], ids.data());
         struct Candidate {
             std::uint32_t id;
             const Node* reference;
@@ -138,7 +156,7 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows) {
             if (cells.has(id)) candidates.push_back(Candidate{id, &cells.cell(id)});
         std::size_t row_ids = rows[0].size();
         for (std::size_t i = 1; i < rows.size() && !candidates.empty(); ++i) {
-            cells.load(rows[i], ids.data() + row_ids, i);
+            cells.load(rows[i], ids.data() + row_ids);
             row_ids += rows[i].size();
             std::size_t kept = 0;
             for (const Candidate& c : candidates)
@@ -183,7 +201,7 @@ Result<Value, std::string> columnarize_rows(std::vector<Value> elements) {
     row_values.reserve(rows.size());
     std::size_t row_ids = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        cells.load(rows[i], layout.member_ids.data() + row_ids, i);
+        cells.load(rows[i], layout.member_ids.data() + row_ids);
         row_ids += rows[i].size();
         json::Array values;
         values.reserve(layout.columns.size());
@@ -196,7 +214,7 @@ Result<Value, std::string> columnarize_rows(std::vector<Value> elements) {
     for (std::uint32_t id : layout.columns) names.emplace_back(json::String(layout.keys[id]));
 
     json::Map constant_values;
-    if (!rows.empty()) cells.load(rows[0], layout.member_ids.data(), rows.size());
+    if (!rows.empty()) cells.load(rows[0], layout.member_ids.data());
     for (std::uint32_t id : layout.constants)
         constant_values.insert_full(json::String(layout.keys[id]), json::to_value(cells.cell(id)));
 
@@ -223,7 +241,7 @@ std::string write_columnar(std::span<const Node> rows, json::Buffer& out) {
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (i != 0) out.push(',');
         out.push('[');
-        cells.load(rows[i], layout.member_ids.data() + row_ids, i);
+        cells.load(rows[i], layout.member_ids.data() + row_ids);
         row_ids += rows[i].size();
         for (std::size_t c = 0; c < layout.columns.size(); ++c) {
             if (c != 0) out.push(',');
@@ -232,7 +250,7 @@ std::string write_columnar(std::span<const Node> rows, json::Buffer& out) {
         out.push(']');
     }
     out.append(R"(],"constants":{)");
-    if (!rows.empty()) cells.load(rows[0], layout.member_ids.data(), rows.size());
+    if (!rows.empty()) cells.load(rows[0], layout.member_ids.data());
     for (std::size_t c = 0; c < layout.constants.size(); ++c) {
         if (c != 0) out.push(',');
         json::write_string(layout.keys[layout.constants[c]], out);
