@@ -82,12 +82,16 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows) {
     std::vector<std::string_view>& keys = layout.keys;
     std::vector<std::uint32_t>& ids = layout.member_ids;
     ids.reserve(member_count);
+    // Rows usually share the first row's keys.
+    const std::size_t first_size = rows.empty() ? 0 : rows[0].size();
+    keys.reserve(first_size);
 
     // Column ids in order of first occurrence across rows. A key at the same
     // position as in the previous row takes that member's id; otherwise the
     // keyed index decides. Whether a column holds a value other than null
     // is settled in the same pass.
     std::vector<char> holds_value;
+    holds_value.reserve(first_size);
     {
         // Few distinct keys are found by a scan; the index is built when
         // they outgrow it.
@@ -138,6 +142,7 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows) {
     }
 
     // Null keys, where no row holds a value other than null, are dropped.
+    layout.columns.reserve(keys.size());
     for (std::size_t id = 0; id < keys.size(); ++id)
         if (holds_value[id]) layout.columns.push_back(static_cast<std::uint32_t>(id));
 
@@ -152,6 +157,7 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows) {
             const Node* reference;
         };
         std::vector<Candidate> candidates;
+        candidates.reserve(layout.columns.size());
         for (std::uint32_t id : layout.columns)
             if (cells.has(id)) candidates.push_back(Candidate{id, &cells.cell(id)});
         std::size_t row_ids = rows[0].size();
