@@ -233,7 +233,9 @@ private:
     bool parse_kept_str(std::string_view& out, bool& plain);
     // Position of the key among the members from `base`, or KeyIndex::npos
     // after recording it as the next one.
-    std::size_t find_member(std::size_t base, std::string_view key);
+    // `seen` collects one bit per key read so far in the object, so that most
+    // new keys of small objects are known new without comparing any key.
+    std::size_t find_member(std::size_t base, std::string_view key, std::uint64_t& seen);
     bool parse_unicode_escape();
     bool decode_hex_escape(std::uint16_t& n);
     bool peek_invalid_type();
@@ -393,6 +395,7 @@ bool Deserializer::parse_array(Node& out) {
 // Entered just after the "{"; reads the members and the closing "}".
 bool Deserializer::parse_object(Node& out) {
     const std::size_t base = members_.size();
+    std::uint64_t seen = 0;
     bool first = true;
     for (;;) {
         skip_whitespace();
@@ -420,7 +423,7 @@ bool Deserializer::parse_object(Node& out) {
         Node value;
         if (!parse_value(value)) return false;
         // A repeated key keeps its first position and takes the last value.
-        const std::size_t found = find_member(base, key);
+        const std::size_t found = find_member(base, key, seen);
         if (found == KeyIndex::npos) members_.push_back(Member{key.data(), key.size(), value});
         else members_[base + found].value = value;
     }
@@ -431,10 +434,17 @@ bool Deserializer::parse_object(Node& out) {
     return true;
 }
 
-std::size_t Deserializer::find_member(std::size_t base, std::string_view key) {
+std::size_t Deserializer::find_member(std::size_t base, std::string_view key, std::uint64_t& seen) {
     const Member* run = members_.data() + base;
     const std::size_t count = members_.size() - base;
     if (count < kMaxScannedMembers) {
+        // A cheap fingerprint: length and the first and last bytes.
+        const unsigned char first = key.empty() ? 0 : static_cast<unsigned char>(key.front());
+        const unsigned char last = key.empty() ? 0 : static_cast<unsigned char>(key.back());
+        const std::uint64_t bit = std::uint64_t{1} << ((key.size() * 7 + first * 3 + last) & 63);
+        const bool maybe_seen = (seen & bit) != 0;
+        seen |= bit;
+        if (!maybe_seen) return KeyIndex::npos;
         for (std::size_t i = 0; i < count; ++i)
             if (same_key(run[i].key_view(), key)) return i;
         return KeyIndex::npos;
