@@ -148,7 +148,7 @@ Node to_node(const Value& value, Arena& arena) {
             auto* members = static_cast<Member*>(arena.allocate(m.size() * sizeof(Member)));
             for (std::size_t i = 0; i < m.size(); ++i) {
                 const Bucket& b = m.entry(i);
-                new (&members[i]) Member{b.key.data(), b.key.size(), to_node(b.value, arena)};
+                new (&members[i]) Member(Member::make(b.key, to_node(b.value, arena), arena));
             }
             return Node::object(members, m.size());
         }

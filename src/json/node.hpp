@@ -80,18 +80,18 @@ public:
     static Node boolean(bool b) noexcept { return Node(Kind::Bool, 0, b ? 1 : 0); }
     static Node number(const Number& n) noexcept;
     // `plain`: the bytes need no escaping to be written (unescaped input).
-    static Node string(const char* p, std::size_t n, bool plain) noexcept {
-        Node v(Kind::String, (n << kSizeShift) | (plain ? kPlain : 0), 0);
+    static Node string(const char* p, std::size_t n, bool plain) {
+        Node v(Kind::String, size_bits(n) | (plain ? kPlain : 0), 0);
         v.p_ = p;
         return v;
     }
-    static Node array(const Node* items, std::size_t n) noexcept {
-        Node v(Kind::Array, n << kSizeShift, 0);
+    static Node array(const Node* items, std::size_t n) {
+        Node v(Kind::Array, size_bits(n), 0);
         v.p_ = items;
         return v;
     }
-    static Node object(const Member* members, std::size_t n) noexcept {
-        Node v(Kind::Object, n << kSizeShift, 0);
+    static Node object(const Member* members, std::size_t n) {
+        Node v(Kind::Object, size_bits(n), 0);
         v.p_ = members;
         return v;
     }
@@ -105,7 +105,7 @@ public:
     std::string_view as_string() const noexcept { return {static_cast<const char*>(p_), size()}; }
     bool is_plain() const noexcept { return (meta_ & kPlain) != 0; }
     // Bytes of a string, elements of an array, members of an object.
-    std::size_t size() const noexcept { return static_cast<std::size_t>(meta_ >> kSizeShift); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>((meta_ >> kSizeShift) & kSizeMask); }
     const Node* items() const noexcept { return static_cast<const Node*>(p_); }
     const Member* members() const noexcept { return static_cast<const Member*>(p_); }
 
@@ -113,10 +113,20 @@ public:
     friend bool operator==(const Node& a, const Node& b) noexcept;
 
 private:
+    friend struct Member;
     static constexpr std::uint64_t kKindMask = 0x7;
     static constexpr unsigned kFormShift = 3;  // two bits of Number::Form
     static constexpr std::uint64_t kPlain = 0x20;
+    // Sizes take 40 bits (a terabyte, beyond any payload held in memory);
+    // the top 16 bits are the key length of a member's value.
     static constexpr unsigned kSizeShift = 8;
+    static constexpr std::uint64_t kSizeMask = (std::uint64_t{1} << 40) - 1;
+    static constexpr unsigned kKeyShift = 48;
+
+    static std::uint64_t size_bits(std::size_t n) {
+        if (n > kSizeMask) throw std::bad_alloc();
+        return static_cast<std::uint64_t>(n) << kSizeShift;
+    }
 
     Node(Kind k, std::uint64_t rest, std::uint64_t u) noexcept : meta_(static_cast<std::uint64_t>(k) | rest), u_(u) {}
 
@@ -148,12 +158,43 @@ inline bool same_key(std::string_view a, std::string_view b) noexcept {
     return true;
 }
 
+// A key and its value in 24 bytes: the key's length rides in the top bits
+// of the value's tag word. Keys of 65535 bytes or more are copied into the
+// arena after an 8-byte length, and the tag holds 65535.
 struct Member {
     const char* key;
-    std::size_t key_size;
-    Node value;
-    std::string_view key_view() const noexcept { return {key, key_size}; }
+    Node value;  // read through the Node accessors, which ignore the key bits
+
+    static Member make(std::string_view key, const Node& value, Arena& arena) {
+        Member m{key.data(), value};
+        std::uint64_t length = key.size();
+        if (length >= kLongKey) {
+            auto* copy = static_cast<char*>(arena.allocate(8 + key.size()));
+            std::memcpy(copy, &length, 8);
+            std::memcpy(copy + 8, key.data(), key.size());
+            m.key = copy + 8;
+            length = kLongKey;
+        }
+        m.value.meta_ |= length << Node::kKeyShift;
+        return m;
+    }
+    // Replaces the value, keeping the key.
+    void set_value(const Node& v) noexcept {
+        const std::uint64_t key_bits = value.meta_ & kKeyBits;
+        value = v;
+        value.meta_ = (value.meta_ & ~kKeyBits) | key_bits;
+    }
+    std::string_view key_view() const noexcept {
+        std::uint64_t length = value.meta_ >> Node::kKeyShift;
+        if (length == kLongKey) std::memcpy(&length, key - 8, 8);
+        return {key, static_cast<std::size_t>(length)};
+    }
+
+private:
+    static constexpr std::uint64_t kLongKey = 0xFFFF;
+    static constexpr std::uint64_t kKeyBits = kLongKey << Node::kKeyShift;
 };
+static_assert(sizeof(Member) == 24);
 
 // Deep owned copy.
 Value to_value(const Node& node);

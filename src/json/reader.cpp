@@ -424,8 +424,8 @@ bool Deserializer::parse_object(Node& out) {
         if (!parse_value(value)) return false;
         // A repeated key keeps its first position and takes the last value.
         const std::size_t found = find_member(base, key, seen);
-        if (found == KeyIndex::npos) members_.push_back(Member{key.data(), key.size(), value});
-        else members_[base + found].value = value;
+        if (found == KeyIndex::npos) members_.push_back(Member::make(key, value, arena_));
+        else members_[base + found].set_value(value);
     }
     ++p_;  // the "}"
     const std::size_t n = members_.size() - base;

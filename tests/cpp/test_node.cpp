@@ -171,3 +171,27 @@ TEST(Arena, GrowsAcrossBlocksAndKeepsEarlierBytes) {
     }
     EXPECT_EQ(arena.copy<Node>(nullptr, 0), nullptr);
 }
+
+TEST(Member, KeysOfEveryLengthSurviveValueReplacement) {
+    // Around the length where a key moves out of the tag word.
+    for (std::size_t n : {0u, 1u, 65534u, 65535u, 65536u, 70000u}) {
+        const std::string key(n, 'k');
+        const std::string other(n + 1, 'k');
+        Texts texts;
+        const Node o = texts.read_one("[{\"" + key + "\":[1,2],\"" + other + "\":\"x\",\"" + key + "\":{\"a\":null}}]");
+        ASSERT_EQ(o.size(), 2u) << n;
+        EXPECT_EQ(o.members()[0].key_view(), key) << n;
+        EXPECT_EQ(o.members()[1].key_view(), other) << n;
+        EXPECT_EQ(written(o.members()[0].value), "{\"a\":null}") << n;
+        EXPECT_EQ(o.members()[0].value.size(), 1u) << n;
+        EXPECT_EQ(written(o.members()[1].value), "\"x\"") << n;
+        // The same through an owned copy and back.
+        Arena arena;
+        const Value owned = to_value(o);  // viewed by the node below
+        const Node again = to_node(owned, arena);
+        EXPECT_TRUE(again == o) << n;
+        EXPECT_EQ(again.members()[1].key_view(), other) << n;
+    }
+}
+
+TEST(Member, IsTwentyFourBytes) { EXPECT_EQ(sizeof(Member), 24u); }
