@@ -187,17 +187,24 @@ void append_utf8(std::string& out, char32_t c) {
 // the first error; nothing is read after it.
 class Deserializer {
 public:
-    explicit Deserializer(std::string_view input) noexcept
+    Deserializer(std::string_view input, Arena& arena) noexcept
         : begin_(reinterpret_cast<const Byte*>(input.data())),
           p_(begin_),
-          end_(begin_ + input.size()) {}
+          end_(begin_ + input.size()),
+          arena_(arena) {
+        // Room for typical rows, so that small payloads grow no stack.
+        nodes_.reserve(64);
+        members_.reserve(64);
+    }
 
-    Result<std::vector<Value>, Error> read_top_level_array();
+    Result<std::span<const Node>, Error> read_top_level_array();
 
 private:
     // Top level plus 127 nested levels; a nested bracket that brings this
     // to 0 is one level too deep.
     static constexpr std::uint8_t kInitialDepth = 128;
+    // Objects up to this many members find repeated keys by a scan.
+    static constexpr std::size_t kMaxScannedMembers = 16;
 
     bool peek_error(ErrorCode code) noexcept {
         error_code_ = code;
@@ -215,12 +222,20 @@ private:
         while (p_ != end_ && is_whitespace(*p_)) ++p_;
     }
 
-    bool parse_value(Value& out);
+    bool parse_value(Node& out);
     bool parse_literal(const char* rest, std::size_t n);
-    bool parse_number_into(Value& out);
-    bool parse_array(Array& items);
-    bool parse_object(Map& map);
+    bool parse_number_into(Node& out);
+    bool parse_array(Node& out);
+    bool parse_object(Node& out);
     bool parse_str(std::string_view& out);
+    // The decoded text of parse_str, kept: a view of the input when it had
+    // no escapes, otherwise a copy in the arena.
+    bool parse_kept_str(std::string_view& out, bool& plain);
+    // Position of the key among the members from `base`, or KeyIndex::npos
+    // after recording it as the next one.
+    // `seen` collects one bit per key read so far in the object, so that most
+    // new keys of small objects are known new without comparing any key.
+    std::size_t find_member(std::size_t base, std::string_view key, std::uint64_t& seen);
     bool parse_unicode_escape();
     bool decode_hex_escape(std::uint16_t& n);
     bool peek_invalid_type();
@@ -228,8 +243,13 @@ private:
     const Byte* begin_;
     const Byte* p_;
     const Byte* end_;
+    Arena& arena_;
     std::string scratch_;
-    std::vector<Value> pending_;  // elements of the open arrays, innermost last
+    // Elements and members of the open arrays and objects, innermost last;
+    // a closed one is copied into the arena at its final size.
+    std::vector<Node> nodes_;
+    std::vector<Member> members_;
+    std::vector<KeyIndex> indexes_;  // per depth, for objects too large to scan
     std::uint8_t remaining_depth_ = kInitialDepth;
 
     ErrorCode error_code_ = ErrorCode::Message;
@@ -251,8 +271,8 @@ Error Deserializer::make_error() const {
     return Error{error_code_, lines + 1, static_cast<std::size_t>(p - line_start), error_text_};
 }
 
-Result<std::vector<Value>, Error> Deserializer::read_top_level_array() {
-    using R = Result<std::vector<Value>, Error>;
+Result<std::span<const Node>, Error> Deserializer::read_top_level_array() {
+    using R = Result<std::span<const Node>, Error>;
     skip_whitespace();
     if (p_ == end_) {
         peek_error(ErrorCode::EofWhileParsingValue);
@@ -264,7 +284,7 @@ Result<std::vector<Value>, Error> Deserializer::read_top_level_array() {
     }
     remaining_depth_ = kInitialDepth - 1;
     ++p_;
-    Array items;
+    Node items;
     if (!parse_array(items)) return R::err(make_error());
     remaining_depth_ = kInitialDepth;
     skip_whitespace();
@@ -272,27 +292,27 @@ Result<std::vector<Value>, Error> Deserializer::read_top_level_array() {
         peek_error(ErrorCode::TrailingCharacters);
         return R::err(make_error());
     }
-    return R::ok(std::move(items));
+    return R::ok(std::span<const Node>(items.items(), items.size()));
 }
 
-bool Deserializer::parse_value(Value& out) {
+bool Deserializer::parse_value(Node& out) {
     skip_whitespace();
     if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingValue);
     switch (*p_) {
         case 'n':
             ++p_;
             if (!parse_literal("ull", 3)) return false;
-            out = Value();
+            out = Node();
             return true;
         case 't':
             ++p_;
             if (!parse_literal("rue", 3)) return false;
-            out = Value(true);
+            out = Node::boolean(true);
             return true;
         case 'f':
             ++p_;
             if (!parse_literal("alse", 4)) return false;
-            out = Value(false);
+            out = Node::boolean(false);
             return true;
         case '-':
         case '0': case '1': case '2': case '3': case '4':
@@ -301,26 +321,23 @@ bool Deserializer::parse_value(Value& out) {
         case '"': {
             ++p_;
             std::string_view text;
-            if (!parse_str(text)) return false;
-            out = Value(String(text));
+            bool plain;
+            if (!parse_kept_str(text, plain)) return false;
+            out = Node::string(text.data(), text.size(), plain);
             return true;
         }
         case '[': {
             if (--remaining_depth_ == 0) return peek_error(ErrorCode::RecursionLimitExceeded);
             ++p_;
-            Array items;
-            if (!parse_array(items)) return false;
+            if (!parse_array(out)) return false;
             ++remaining_depth_;
-            out = Value(std::move(items));
             return true;
         }
         case '{': {
             if (--remaining_depth_ == 0) return peek_error(ErrorCode::RecursionLimitExceeded);
             ++p_;
-            Map map;
-            if (!parse_object(map)) return false;
+            if (!parse_object(out)) return false;
             ++remaining_depth_;
-            out = Value(std::move(map));
             return true;
         }
         default:
@@ -336,23 +353,25 @@ bool Deserializer::parse_literal(const char* rest, std::size_t n) {
     return true;
 }
 
-bool Deserializer::parse_number_into(Value& out) {
+bool Deserializer::parse_number_into(Node& out) {
     Number number = Number::from_u64(0);
     NumberError err;
     if (!parse_number(p_, end_, number, err)) {
         return err.rule == PositionRule::Peek ? peek_error(err.code) : consumed_error(err.code);
     }
-    out = Value(number);
+    out = Node::number(number);
     return true;
 }
 
 // Entered just after the "["; reads the elements and the closing "]".
-bool Deserializer::parse_array(Array& items) {
+bool Deserializer::parse_array(Node& out) {
+    const std::size_t base = nodes_.size();
+    Node item;
     skip_whitespace();
     if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingList);
     if (*p_ != ']') {
-        items.emplace_back();
-        if (!parse_value(items.back())) return false;
+        if (!parse_value(item)) return false;
+        nodes_.push_back(item);
         for (;;) {
             skip_whitespace();
             if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingList);
@@ -362,16 +381,21 @@ bool Deserializer::parse_array(Array& items) {
             skip_whitespace();
             if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingValue);
             if (*p_ == ']') return peek_error(ErrorCode::TrailingComma);
-            items.emplace_back();
-            if (!parse_value(items.back())) return false;
+            if (!parse_value(item)) return false;
+            nodes_.push_back(item);
         }
     }
     ++p_;  // the "]"
+    const std::size_t n = nodes_.size() - base;
+    out = Node::array(arena_.copy(nodes_.data() + base, n), n);
+    nodes_.resize(base);
     return true;
 }
 
 // Entered just after the "{"; reads the members and the closing "}".
-bool Deserializer::parse_object(Map& map) {
+bool Deserializer::parse_object(Node& out) {
+    const std::size_t base = members_.size();
+    std::uint64_t seen = 0;
     bool first = true;
     for (;;) {
         skip_whitespace();
@@ -389,20 +413,60 @@ bool Deserializer::parse_object(Map& map) {
             if (*p_ != '"') return peek_error(ErrorCode::KeyMustBeAString);
         }
         ++p_;
-        std::string_view key_text;
-        if (!parse_str(key_text)) return false;
-        // Copied now: the value's strings reuse the scratch buffer.
-        String key(key_text);
+        std::string_view key;
+        bool plain;
+        if (!parse_kept_str(key, plain)) return false;
         skip_whitespace();
         if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingObject);
         if (*p_ != ':') return peek_error(ErrorCode::ExpectedColon);
         ++p_;
-        Value value;
+        Node value;
         if (!parse_value(value)) return false;
         // A repeated key keeps its first position and takes the last value.
-        map.insert_full(std::move(key), std::move(value));
+        const std::size_t found = find_member(base, key, seen);
+        if (found == KeyIndex::npos) members_.push_back(Member::make(key, value, arena_));
+        else members_[base + found].set_value(value);
     }
     ++p_;  // the "}"
+    const std::size_t n = members_.size() - base;
+    out = Node::object(arena_.copy(members_.data() + base, n), n);
+    members_.resize(base);
+    return true;
+}
+
+std::size_t Deserializer::find_member(std::size_t base, std::string_view key, std::uint64_t& seen) {
+    const Member* run = members_.data() + base;
+    const std::size_t count = members_.size() - base;
+    if (count < kMaxScannedMembers) {
+        // A cheap fingerprint: length and the first and last bytes.
+        const unsigned char first = key.empty() ? 0 : static_cast<unsigned char>(key.front());
+        const unsigned char last = key.empty() ? 0 : static_cast<unsigned char>(key.back());
+        const std::uint64_t bit = std::uint64_t{1} << ((key.size() * 7 + first * 3 + last) & 63);
+        const bool maybe_seen = (seen & bit) != 0;
+        seen |= bit;
+        if (!maybe_seen) return KeyIndex::npos;
+        for (std::size_t i = 0; i < count; ++i)
+            if (same_key(run[i].key_view(), key)) return i;
+        return KeyIndex::npos;
+    }
+    // Larger objects: an index while this object is read, filled with the
+    // scanned keys when the object outgrows the scan.
+    const std::size_t depth = kInitialDepth - remaining_depth_;
+    if (indexes_.size() <= depth) indexes_.resize(depth + 1);
+    KeyIndex& index = indexes_[depth];
+    auto key_at = [this, base](std::size_t i) { return members_[base + i].key_view(); };
+    if (count == kMaxScannedMembers) {
+        index.clear();
+        for (std::size_t i = 0; i < count; ++i) index.find_or_insert(run[i].key_view(), i, key_at);
+    }
+    return index.find_or_insert(key, count, key_at);
+}
+
+bool Deserializer::parse_kept_str(std::string_view& out, bool& plain) {
+    if (!parse_str(out)) return false;
+    // Decoded escapes end in the scratch buffer; anything else is input.
+    plain = out.data() != scratch_.data();
+    if (!plain) out = std::string_view(arena_.copy(out.data(), out.size()), out.size());
     return true;
 }
 
@@ -502,7 +566,7 @@ bool Deserializer::peek_invalid_type() {
     if (b == '{') {
         description = "map";
     } else if (b == 'n' || b == 't' || b == 'f' || b == '-' || b == '"' || (b >= '0' && b <= '9')) {
-        Value value;
+        Node value;
         if (!parse_value(value)) return false;
         switch (value.kind()) {
             case Value::Kind::Null: description = "null"; break;
@@ -512,7 +576,7 @@ bool Deserializer::peek_invalid_type() {
                 append_quoted(description, value.as_string());
                 break;
             case Value::Kind::Number: {
-                const Number& n = value.as_number();
+                const Number n = value.as_number();
                 switch (n.form()) {
                     case Number::Form::Unsigned:
                         description = "integer `" + format_u64(n.as_u64()) + "`";
@@ -539,9 +603,20 @@ bool Deserializer::peek_invalid_type() {
 
 }  // namespace
 
-Result<std::vector<Value>, Error> read_top_level_array(std::string_view bytes) {
-    Deserializer reader(bytes);
+Result<std::span<const Node>, Error> read_top_level_array(std::string_view bytes, Arena& arena) {
+    Deserializer reader(bytes, arena);
     return reader.read_top_level_array();
+}
+
+Result<std::vector<Value>, Error> read_top_level_array(std::string_view bytes) {
+    using R = Result<std::vector<Value>, Error>;
+    Arena arena(bytes.size());
+    auto read = read_top_level_array(bytes, arena);
+    if (!read) return R::err(std::move(read.error()));
+    std::vector<Value> elements;
+    elements.reserve(read.value().size());
+    for (const Node& e : read.value()) elements.push_back(to_value(e));
+    return R::ok(std::move(elements));
 }
 
 }  // namespace tessik::json

@@ -5,10 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "json/node.hpp"
 #include "json/result.hpp"
 #include "json/value.hpp"
 
@@ -51,6 +53,11 @@ struct Error {
     std::string text() const;
 };
 
+// The elements as nodes in the arena; strings without escapes view `bytes`,
+// which must outlive them.
+Result<std::span<const Node>, Error> read_top_level_array(std::string_view bytes, Arena& arena);
+
+// The elements as owned values.
 Result<std::vector<Value>, Error> read_top_level_array(std::string_view bytes);
 
 }  // namespace tessik::json

@@ -180,6 +180,13 @@ thread_local ThreadKeys thread_keys;
 
 }  // namespace
 
+void draw_hash_keys(std::uint64_t& k0, std::uint64_t& k1) noexcept {
+    ThreadKeys& keys = thread_keys;
+    k0 = keys.k0;
+    k1 = keys.k1;
+    keys.k0 += 1;
+}
+
 std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, std::string_view bytes) noexcept {
     SipState s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL,
                k0 ^ 0x6c7967656e657261ULL, k1 ^ 0x7465646279746573ULL};

@@ -178,4 +178,7 @@ private:
 // SipHash-1-3 of the bytes followed by one 0xFF byte.
 std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, std::string_view bytes) noexcept;
 
+// Fresh SipHash keys from the calling thread's state, never handed out twice.
+void draw_hash_keys(std::uint64_t& k0, std::uint64_t& k1) noexcept;
+
 }  // namespace tessik::json

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace tessik::json {
 
@@ -55,6 +56,45 @@ std::size_t write_exponent(int m, char* out) noexcept {
         *p++ = static_cast<char>('0' + mag);
     }
     return static_cast<std::size_t>(p - out);
+}
+
+// Powers of ten that doubles hold exactly.
+constexpr double kExactPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,
+                                   1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17};
+
+// The shortest round-trip digits of x > 0 when they are few (at most 15
+// significant digits, at most 17 after the point), found without the
+// general algorithm; false when not settled this way. With k fraction
+// digits fixed, the decimal nearest x is round(x * 10^k): the product in
+// the 64-bit significand of long double is off by less than 2^-14, so the
+// rounding is exact away from halves, which are left to the general path.
+// That decimal reads back as x exactly when m / 10^k, correctly rounded,
+// is x (m and 10^k are exact doubles). The least such k gives the fewest
+// significant digits, and at most 15 of them leave no other candidate.
+bool short_decimal_digits(double x, char* digits, int& n, int& exponent) noexcept {
+    if constexpr (std::numeric_limits<long double>::digits < 64) {
+        return false;
+    } else {
+        if (!(x >= 1e-5 && x < 1e15)) return false;
+        long double scale = 1;
+        for (int k = 0; k < 18; ++k, scale *= 10) {
+            const long double product = static_cast<long double>(x) * scale;
+            if (product >= 1e15L) return false;
+            const long double floor = std::floor(product);
+            const long double fraction = product - floor;
+            if (std::fabs(fraction - 0.5L) < 0x1p-12L) return false;
+            const auto mantissa = static_cast<std::uint64_t>(floor) + (fraction > 0.5L ? 1 : 0);
+            if (mantissa == 0 || static_cast<double>(mantissa) / kExactPowers[k] != x) continue;
+            char text[max_u64_chars];
+            int len = static_cast<int>(format_u64(mantissa, text));
+            exponent = len - 1 - k;
+            while (len > 1 && text[len - 1] == '0') --len;  // only when k is 0
+            std::memcpy(digits, text, static_cast<std::size_t>(len));
+            n = len;
+            return true;
+        }
+        return false;
+    }
 }
 
 void write_quoted(std::string_view text, Buffer& out) {
@@ -141,6 +181,51 @@ void write_value(const Value& v, Buffer& out) {
     }
 }
 
+void write_node(const Node& v, Buffer& out) {
+    switch (v.kind()) {
+        case Node::Kind::Null: out.append("null", 4); return;
+        case Node::Kind::Bool:
+            if (v.as_bool()) out.append("true", 4);
+            else out.append("false", 5);
+            return;
+        case Node::Kind::Number: write_number(v.as_number(), out); return;
+        case Node::Kind::String: {
+            // Unescaped input text is its own compact form.
+            const std::string_view text = v.as_string();
+            if (!v.is_plain()) {
+                write_quoted(text, out);
+                return;
+            }
+            out.ensure(text.size() + 2);
+            out.push_unchecked('"');
+            out.append_unchecked(text.data(), text.size());
+            out.push_unchecked('"');
+            return;
+        }
+        case Node::Kind::Array: {
+            out.push('[');
+            for (std::size_t i = 0; i < v.size(); ++i) {
+                if (i != 0) out.push(',');
+                write_node(v.items()[i], out);
+            }
+            out.push(']');
+            return;
+        }
+        case Node::Kind::Object: {
+            out.push('{');
+            for (std::size_t i = 0; i < v.size(); ++i) {
+                if (i != 0) out.push(',');
+                const Member& m = v.members()[i];
+                write_quoted(m.key_view(), out);
+                out.push(':');
+                write_node(m.value, out);
+            }
+            out.push('}');
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 std::size_t format_u64(std::uint64_t n, char* out) noexcept {
@@ -183,15 +268,18 @@ std::size_t format_double(double x, char* out) noexcept {
     }
     // Shortest round-trip digits with nearest-then-even tie breaking, in
     // the form d[.ddd]e±xx.
-    char sci[32];
-    const auto res = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
-    const char* e = static_cast<const char*>(std::memchr(sci, 'e', static_cast<std::size_t>(res.ptr - sci)));
     char digits[17];
     int n = 0;
-    for (const char* q = sci; q != e; ++q)
-        if (*q != '.') digits[n++] = *q;
     int m = 0;
-    std::from_chars(e + (e[1] == '+' ? 2 : 1), res.ptr, m);
+    if (!short_decimal_digits(x, digits, n, m)) {
+        char sci[32];
+        const auto res = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
+        const char* e = static_cast<const char*>(std::memchr(sci, 'e', static_cast<std::size_t>(res.ptr - sci)));
+        n = 0;
+        for (const char* q = sci; q != e; ++q)
+            if (*q != '.') digits[n++] = *q;
+        std::from_chars(e + (e[1] == '+' ? 2 : 1), res.ptr, m);
+    }
 
     if (m >= -5 && m <= 15) {
         if (m >= n - 1) {
@@ -241,11 +329,23 @@ std::string format_double(double x) {
 
 void write_to_buffer(const Value& value, Buffer& out) { write_value(value, out); }
 
+void write_to_buffer(const Node& node, Buffer& out) { write_node(node, out); }
+
 void write_string(std::string_view text, Buffer& out) { write_quoted(text, out); }
 
 void append_plain_text(const Value& value, std::string& message) {
     Buffer text;
     write_value(value, text);
+    message.append(text.data() == nullptr ? "" : text.data(), text.size());
+}
+
+}  // namespace tessik::json
+
+namespace tessik::json {
+
+void append_plain_text(const Node& node, std::string& message) {
+    Buffer text;
+    write_node(node, text);
     message.append(text.data() == nullptr ? "" : text.data(), text.size());
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "json/buffer.hpp"
+#include "json/node.hpp"
 #include "json/value.hpp"
 
 namespace tessik::json {
@@ -29,10 +30,13 @@ std::string format_double(double x);
 // Appends the compact text of the value. Cannot fail short of memory.
 void write_to_buffer(const Value& value, Buffer& out);
 
+void write_to_buffer(const Node& node, Buffer& out);
+
 // The quoted, escaped form of a string or key.
 void write_string(std::string_view text, Buffer& out);
 
 // The same text appended to a message under construction.
 void append_plain_text(const Value& value, std::string& message);
+void append_plain_text(const Node& node, std::string& message);
 
 }  // namespace tessik::json

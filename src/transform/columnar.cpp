@@ -1,46 +1,17 @@
 #include "transform/columnar.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "json/writer.hpp"
 
 namespace tessik::transform {
 
-using json::Array;
-using json::Map;
+using json::Member;
+using json::Node;
 using json::Value;
-
-namespace {
-
-const Value null_value;
-
-// Rows of a tool result nearly always list their keys in the same order,
-// so each column remembers the position where it was last found and checks
-// that entry with one byte comparison before hashing.
-struct Column {
-    std::string_view key;  // points into a row map, which outlives the call
-    std::size_t hint = 0;
-};
-
-inline const Value* find(const Map& row, Column& col) noexcept {
-    if (col.hint < row.size()) {
-        const json::Bucket& b = row.entry(col.hint);
-        if (b.key == col.key) return &b.value;
-    }
-    const std::size_t pos = row.position_of(col.key);
-    if (pos == Map::npos) return nullptr;
-    col.hint = pos;
-    return &row.entry(pos).value;
-}
-
-// The row's value under the key; Null where the row lacks it.
-inline const Value& cell_of(const Map& row, Column& col) noexcept {
-    const Value* v = find(row, col);
-    return v != nullptr ? *v : null_value;
-}
-
-}  // namespace
 
 bool values_match(const Value& cell, const Value& reference) noexcept {
     if (cell.kind() == Value::Kind::Number && reference.kind() == Value::Kind::Number)
@@ -48,158 +19,258 @@ bool values_match(const Value& cell, const Value& reference) noexcept {
     return cell == reference;
 }
 
+bool values_match(const Node& cell, const Node& reference) noexcept {
+    if (cell.kind() == Node::Kind::Number && reference.kind() == Node::Kind::Number)
+        return cell.number_as_double() == reference.number_as_double();
+    return cell == reference;
+}
+
 namespace {
 
-// Which keys become columns and which constants, in column order. The keys
-// point into the row maps, which outlive the layout.
+const Node null_node;
+
+// Keys are interned once per call: every member of every row gets the id
+// of its column, so finding a row's cells needs no key comparison.
 struct Layout {
-    std::vector<Column> columns;
-    std::vector<Column> constants;  // values are the first row's
+    std::vector<std::string_view> keys;     // by id, in order of first occurrence
+    std::vector<std::uint32_t> member_ids;  // the id of every row member, rows in order
+    std::vector<std::uint32_t> columns;     // ids of the columns, in order
+    std::vector<std::uint32_t> constants;   // ids of the constants; values are the first row's
+};
+
+// The cells of one row at a time, by column id. Each load stamps the ids it
+// sets, so nothing is cleared between rows.
+class RowCells {
+public:
+    explicit RowCells(std::size_t ids) : slots_(ids, Slot{0, 0}) {}
+
+    // `ids` are the row's member ids.
+    void load(const Node& row, const std::uint32_t* ids) noexcept {
+        members_ = row.members();
+        ++stamp_;
+        for (std::size_t pos = 0; pos < row.size(); ++pos) slots_[ids[pos]] = Slot{stamp_, pos};
+    }
+    bool has(std::uint32_t id) const noexcept { return slots_[id].stamp == stamp_; }
+    // Null where the row lacks the key.
+    const Node& cell(std::uint32_t id) const noexcept {
+        return has(id) ? members_[slots_[id].position].value : null_node;
+    }
+
+private:
+    struct Slot {
+        std::size_t stamp;  // 0: never set
+        std::size_t position;
+    };
+    std::vector<Slot> slots_;
+    const Member* members_ = nullptr;
+    std::size_t stamp_ = 0;
 };
 
 // Fails with the row error text on the first element that is not an object.
-Result<Layout, std::string> lay_out(const std::vector<Value>& elements) {
+Result<Layout, std::string> lay_out(std::span<const Node> rows) {
     using Out = Result<Layout, std::string>;
-    for (const Value& e : elements) {
+    std::size_t member_count = 0;
+    for (const Node& e : rows) {
         if (!e.is_object()) {
             std::string message = "expected a JSON object row, got: ";
             json::append_plain_text(e, message);
             return Out::err(std::move(message));
         }
+        member_count += e.size();
     }
-    const std::size_t row_count = elements.size();
-    auto row = [&](std::size_t i) -> const Map& { return elements[i].as_object(); };
     Layout layout;
-    std::vector<Column>& columns = layout.columns;
+    std::vector<std::string_view>& keys = layout.keys;
+    std::vector<std::uint32_t>& ids = layout.member_ids;
+    ids.reserve(member_count);
+    // Rows usually share the first row's keys.
+    const std::size_t first_size = rows.empty() ? 0 : rows[0].size();
+    keys.reserve(first_size);
 
-    // Column keys, in order of first occurrence across rows, and whether
-    // any row holds a value other than null under each, in one pass over
-    // every entry (checking each key row by row afterwards is quadratic when
-    // many rows each bring a key of their own). A key at the same position
-    // as in the previous row is the same column; otherwise the keyed
-    // seen-map gives its column number.
+    // Column ids in order of first occurrence across rows. A key at the same
+    // position as in the previous row takes that member's id; otherwise the
+    // keyed index decides. Whether a column holds a value other than null
+    // is settled in the same pass.
+    std::vector<char> holds_value;
+    holds_value.reserve(first_size);
     {
-        Map seen_keys;
-        std::vector<char> holds_value;
-        std::vector<std::size_t> ids, previous_ids;
-        const Map* previous = nullptr;
-        for (std::size_t i = 0; i < row_count; ++i) {
-            const Map& r = row(i);
-            ids.resize(r.size());
-            for (std::size_t pos = 0; pos < r.size(); ++pos) {
-                const json::Bucket& b = r.entry(pos);
+        // Few distinct keys are found by a scan; the index is built when
+        // they outgrow it.
+        constexpr std::size_t max_scanned_keys = 8;
+        std::optional<json::KeyIndex> seen;
+        auto key_at = [&](std::size_t id) { return keys[id]; };
+        const Node* previous = nullptr;
+        std::size_t previous_ids = 0;
+        for (const Node& row : rows) {
+            const std::size_t row_ids = ids.size();
+            for (std::size_t pos = 0; pos < row.size(); ++pos) {
+                const Member& m = row.members()[pos];
+                const std::string_view key = m.key_view();
                 std::size_t id;
-                if (previous != nullptr && pos < previous->size() && previous->entry(pos).key == b.key) {
-                    id = previous_ids[pos];
-                } else if (const Value* known = seen_keys.get(b.key)) {
-                    id = known->as_number().as_u64();
+                if (previous != nullptr && pos < previous->size() &&
+                    json::same_key(previous->members()[pos].key_view(), key)) {
+                    id = ids[previous_ids + pos];
                 } else {
-                    id = columns.size();
-                    seen_keys.insert_full(b.key, Value::from_u64(id));
-                    columns.push_back(Column{b.key, pos});
-                    holds_value.push_back(0);
+                    id = json::KeyIndex::npos;
+                    if (keys.size() < max_scanned_keys) {
+                        for (std::size_t k = 0; k < keys.size(); ++k) {
+                            if (json::same_key(keys[k], key)) {
+                                id = k;
+                                break;
+                            }
+                        }
+                    } else {
+                        if (!seen) {
+                            seen.emplace();
+                            for (std::size_t k = 0; k < keys.size(); ++k) seen->find_or_insert(keys[k], k, key_at);
+                        }
+                        id = seen->find_or_insert(key, keys.size(), key_at);
+                    }
+                    if (id == json::KeyIndex::npos) {
+                        id = keys.size();
+                        keys.push_back(key);
+                        holds_value.push_back(0);
+                    }
                 }
-                ids[pos] = id;
-                if (!b.value.is_null()) holds_value[id] = 1;
+                // 32 bits suffice: each id stands for a distinct key held in
+                // a 32-byte member, and 2^32 of those cannot fit in memory.
+                ids.push_back(static_cast<std::uint32_t>(id));
+                holds_value[id] |= static_cast<char>(!m.value.is_null());
             }
-            std::swap(ids, previous_ids);
-            previous = &r;
+            previous = &row;
+            previous_ids = row_ids;
         }
-
-        // Null keys: no row holds a value other than null.
-        std::size_t kept = 0;
-        for (std::size_t c = 0; c < columns.size(); ++c)
-            if (holds_value[c]) columns[kept++] = columns[c];
-        columns.resize(kept);
     }
+
+    // Null keys, where no row holds a value other than null, are dropped.
+    layout.columns.reserve(keys.size());
+    for (std::size_t id = 0; id < keys.size(); ++id)
+        if (holds_value[id]) layout.columns.push_back(static_cast<std::uint32_t>(id));
 
     // Constant keys, only with at least two rows: every row's cell matches
-    // the first row's. A key the first row lacks or holds null has a Null
-    // reference, and as it is not a null key some row differs from it: it
-    // stays a column without a scan.
-    if (row_count >= 2) {
-        std::size_t kept = 0;
-        for (Column col : columns) {
-            const Value* first = find(row(0), col);
-            if (first == nullptr || first->is_null()) {
-                columns[kept++] = col;
-                continue;
-            }
-            const Value& reference = *first;
-            bool constant = true;
-            for (std::size_t i = 1; i < row_count && constant; ++i)
-                constant = values_match(cell_of(row(i), col), reference);
-            if (constant) layout.constants.push_back(col);
-            else columns[kept++] = col;
+    // the first row's. A key absent from the first row is never one: its
+    // reference is null, and some row holds a value other than null.
+    if (rows.size() >= 2) {
+        RowCells cells(keys.size());
+        cells.load(rows[0], ids.data());
+        struct Candidate {
+            std::uint32_t id;
+            const Node* reference;
+        };
+        std::vector<Candidate> candidates;
+        candidates.reserve(layout.columns.size());
+        for (std::uint32_t id : layout.columns)
+            if (cells.has(id)) candidates.push_back(Candidate{id, &cells.cell(id)});
+        std::size_t row_ids = rows[0].size();
+        for (std::size_t i = 1; i < rows.size() && !candidates.empty(); ++i) {
+            cells.load(rows[i], ids.data() + row_ids);
+            row_ids += rows[i].size();
+            std::size_t kept = 0;
+            for (const Candidate& c : candidates)
+                if (values_match(cells.cell(c.id), *c.reference)) candidates[kept++] = c;
+            candidates.resize(kept);
         }
-        columns.resize(kept);
+        if (!candidates.empty()) {
+            std::vector<char> constant(keys.size(), 0);
+            for (const Candidate& c : candidates) {
+                constant[c.id] = 1;
+                layout.constants.push_back(c.id);
+            }
+            std::size_t kept = 0;
+            for (std::uint32_t id : layout.columns)
+                if (!constant[id]) layout.columns[kept++] = id;
+            layout.columns.resize(kept);
+        }
     }
     return Out::ok(std::move(layout));
+}
+
+std::vector<Node> as_nodes(const std::vector<Value>& elements, json::Arena& arena) {
+    std::vector<Node> nodes;
+    nodes.reserve(elements.size());
+    for (const Value& e : elements) nodes.push_back(json::to_node(e, arena));
+    return nodes;
 }
 
 }  // namespace
 
 Result<Value, std::string> columnarize_rows(std::vector<Value> elements) {
     using Out = Result<Value, std::string>;
-    auto planned = lay_out(elements);
+    json::Arena arena;
+    const std::vector<Node> rows = as_nodes(elements, arena);
+    auto planned = lay_out(rows);
     if (!planned) return Out::err(std::move(planned.error()));
-    Layout& layout = planned.value();
+    const Layout& layout = planned.value();
+    RowCells cells(layout.keys.size());
 
     // Row values: one array per row, each allocated once at its final size.
-    Array rows;
-    rows.reserve(elements.size());
-    for (const Value& e : elements) {
-        Array cells;
-        cells.reserve(layout.columns.size());
-        for (Column& col : layout.columns) cells.push_back(cell_of(e.as_object(), col));
-        rows.emplace_back(std::move(cells));
+    json::Array row_values;
+    row_values.reserve(rows.size());
+    std::size_t row_ids = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        cells.load(rows[i], layout.member_ids.data() + row_ids);
+        row_ids += rows[i].size();
+        json::Array values;
+        values.reserve(layout.columns.size());
+        for (std::uint32_t id : layout.columns) values.push_back(json::to_value(cells.cell(id)));
+        row_values.emplace_back(std::move(values));
     }
 
-    Array names;
+    json::Array names;
     names.reserve(layout.columns.size());
-    for (const Column& col : layout.columns) names.emplace_back(std::string(col.key));
+    for (std::uint32_t id : layout.columns) names.emplace_back(json::String(layout.keys[id]));
 
-    Map constant_values;
-    for (Column& col : layout.constants)
-        constant_values.insert_full(std::string(col.key), cell_of(elements.front().as_object(), col));
+    json::Map constant_values;
+    if (!rows.empty()) cells.load(rows[0], layout.member_ids.data());
+    for (std::uint32_t id : layout.constants)
+        constant_values.insert_full(json::String(layout.keys[id]), json::to_value(cells.cell(id)));
 
-    Map document;
+    json::Map document;
     document.insert_full("columns", Value(std::move(names)));
-    document.insert_full("rows", Value(std::move(rows)));
+    document.insert_full("rows", Value(std::move(row_values)));
     document.insert_full("constants", Value(std::move(constant_values)));
     return Out::ok(Value(std::move(document)));
 }
 
-std::string write_columnar(const std::vector<Value>& elements, json::Buffer& out) {
-    auto planned = lay_out(elements);
+std::string write_columnar(std::span<const Node> rows, json::Buffer& out) {
+    auto planned = lay_out(rows);
     if (!planned) return std::move(planned.error());
-    Layout& layout = planned.value();
+    const Layout& layout = planned.value();
+    RowCells cells(layout.keys.size());
 
     out.append(R"({"columns":[)");
     for (std::size_t c = 0; c < layout.columns.size(); ++c) {
         if (c != 0) out.push(',');
-        json::write_string(layout.columns[c].key, out);
+        json::write_string(layout.keys[layout.columns[c]], out);
     }
     out.append(R"(],"rows":[)");
-    for (std::size_t i = 0; i < elements.size(); ++i) {
+    std::size_t row_ids = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
         if (i != 0) out.push(',');
         out.push('[');
-        const Map& row = elements[i].as_object();
+        cells.load(rows[i], layout.member_ids.data() + row_ids);
+        row_ids += rows[i].size();
         for (std::size_t c = 0; c < layout.columns.size(); ++c) {
             if (c != 0) out.push(',');
-            json::write_to_buffer(cell_of(row, layout.columns[c]), out);
+            json::write_to_buffer(cells.cell(layout.columns[c]), out);
         }
         out.push(']');
     }
     out.append(R"(],"constants":{)");
+    if (!rows.empty()) cells.load(rows[0], layout.member_ids.data());
     for (std::size_t c = 0; c < layout.constants.size(); ++c) {
         if (c != 0) out.push(',');
-        json::write_string(layout.constants[c].key, out);
+        json::write_string(layout.keys[layout.constants[c]], out);
         out.push(':');
-        json::write_to_buffer(cell_of(elements.front().as_object(), layout.constants[c]), out);
+        json::write_to_buffer(cells.cell(layout.constants[c]), out);
     }
     out.append("}}");
     return std::string();
+}
+
+std::string write_columnar(const std::vector<Value>& elements, json::Buffer& out) {
+    json::Arena arena;
+    const std::vector<Node> rows = as_nodes(elements, arena);
+    return write_columnar(rows, out);
 }
 
 }  // namespace tessik::transform

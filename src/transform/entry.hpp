@@ -11,8 +11,9 @@ namespace tessik::transform {
 
 // Reads the payload as one array, columnarizes its rows and writes the
 // document. Errors carry their stage's prefix; the output buffer starts at
-// 128 bytes. Allocation failure propagates as std::bad_alloc, every value
-// of the call destroyed on the way out.
+// the payload's size (at least 128 bytes), which the document rarely
+// exceeds. Allocation failure propagates as std::bad_alloc, the arena of
+// the call released on the way out.
 Result<json::Buffer, std::string> columnarize_json(std::string_view payload);
 
 }  // namespace tessik::transform

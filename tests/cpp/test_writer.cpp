@@ -164,16 +164,26 @@ TEST(FormatDouble, RandomSampleRoundTripsAndIsShortest) {
         digits.erase(digits.find_last_not_of('0') + 1);
         ASSERT_EQ(digits, ref_digits) << text;
     };
-    for (int i = 0; i < 200000; ++i) {
+    for (int i = 0; i < 280000; ++i) {
         std::uint64_t bits = rng();
         double x;
-        switch (i % 5) {
+        switch (i % 7) {
             case 0: break;                                            // any pattern
             case 1: bits &= 0x800FFFFFFFFFFFFFULL; break;             // subnormal
             case 2: bits = (bits & 0x800FFFFFFFFFFFFFULL) | (std::uint64_t(1023 + int(rng() % 60)) << 52); break;
             case 3: x = static_cast<double>(static_cast<std::int64_t>(rng() >> (rng() % 64))); std::memcpy(&bits, &x, 8); break;
             case 4: {  // halfway-looking values: integers plus a quarter or three quarters
                 x = std::ldexp(static_cast<double>(rng() >> 13), -2);
+                std::memcpy(&bits, &x, 8);
+                break;
+            }
+            case 5:
+            case 6: {  // short decimals (up to 17 digits, up to 18 after the point), and neighbours
+                std::string literal = std::to_string(rng() % 100000000000000000ULL >> (rng() % 57));
+                literal += "e-";
+                literal += std::to_string(rng() % 19);
+                x = std::strtod(literal.c_str(), nullptr);
+                if (i % 7 == 6) x = std::nextafter(x, (rng() & 1) != 0 ? 0.0 : 1e300);
                 std::memcpy(&bits, &x, 8);
                 break;
             }

@@ -1,0 +1,247 @@
+// The read-only document of one call: 16-byte nodes in a bump arena.
+//
+// The reader builds nodes, the transform looks at them and the writer
+// writes them; the whole document is released at once with its Arena, with
+// no per-value destruction. Strings point either into the input text (when
+// they had no escapes, so the input must outlive the nodes) or into the
+// arena. Arrays and objects are written once, at their final size.
+//
+// The owned Value is the deep-copyable model for callers that keep a
+// document; to_value and to_node convert between the two.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "json/value.hpp"
+
+namespace tessik::json {
+
+// Bump allocator: blocks that grow geometrically, freed together. The first
+// bytes come from inline storage so that tiny documents need no malloc.
+class Arena {
+public:
+    // The first heap block is a quarter of the expected total.
+    explicit Arena(std::size_t expected_bytes = 0) noexcept : next_block_(expected_bytes / 4) {
+        if (next_block_ < kMinBlock) next_block_ = kMinBlock;
+    }
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+    ~Arena() {
+        while (head_ != nullptr) std::free(std::exchange(head_, head_->previous));
+    }
+
+    // Room for n bytes aligned to 8; throws std::bad_alloc.
+    void* allocate(std::size_t n) {
+        n = (n + 7) & ~std::size_t{7};
+        if (static_cast<std::size_t>(end_ - cur_) < n) grow(n);
+        void* p = cur_;
+        cur_ += n;
+        return p;
+    }
+
+    template <class T>
+    const T* copy(const T* items, std::size_t n) {
+        if (n == 0) return nullptr;
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        void* p = allocate(n * sizeof(T));
+        std::memcpy(p, items, n * sizeof(T));
+        return static_cast<const T*>(p);
+    }
+
+private:
+    static constexpr std::size_t kMinBlock = 16 * 1024;
+    struct Block {
+        Block* previous;
+        std::size_t pad;  // keeps the data 16-aligned
+    };
+    void grow(std::size_t n);
+
+    alignas(16) char inline_[1024];
+    char* cur_ = inline_;
+    char* end_ = inline_ + sizeof inline_;
+    Block* head_ = nullptr;
+    std::size_t next_block_;
+};
+
+struct Member;
+
+class Node {
+public:
+    using Kind = Value::Kind;
+
+    Node() noexcept : meta_(static_cast<std::uint64_t>(Kind::Null)), u_(0) {}
+    static Node boolean(bool b) noexcept { return Node(Kind::Bool, 0, b ? 1 : 0); }
+    static Node number(const Number& n) noexcept;
+    // `plain`: the bytes need no escaping to be written (unescaped input).
+    static Node string(const char* p, std::size_t n, bool plain) {
+        Node v(Kind::String, size_bits(n) | (plain ? kPlain : 0), 0);
+        v.p_ = p;
+        return v;
+    }
+    static Node array(const Node* items, std::size_t n) {
+        Node v(Kind::Array, size_bits(n), 0);
+        v.p_ = items;
+        return v;
+    }
+    static Node object(const Member* members, std::size_t n) {
+        Node v(Kind::Object, size_bits(n), 0);
+        v.p_ = members;
+        return v;
+    }
+
+    Kind kind() const noexcept { return static_cast<Kind>(meta_ & kKindMask); }
+    bool is_null() const noexcept { return kind() == Kind::Null; }
+    bool is_object() const noexcept { return kind() == Kind::Object; }
+    bool as_bool() const noexcept { return u_ != 0; }
+    Number as_number() const noexcept;
+    double number_as_double() const noexcept { return as_number().to_double(); }
+    std::string_view as_string() const noexcept { return {static_cast<const char*>(p_), size()}; }
+    bool is_plain() const noexcept { return (meta_ & kPlain) != 0; }
+    // Bytes of a string, elements of an array, members of an object.
+    std::size_t size() const noexcept { return static_cast<std::size_t>((meta_ >> kSizeShift) & kSizeMask); }
+    const Node* items() const noexcept { return static_cast<const Node*>(p_); }
+    const Member* members() const noexcept { return static_cast<const Member*>(p_); }
+
+    // As Value: objects compare ignoring member order.
+    friend bool operator==(const Node& a, const Node& b) noexcept;
+
+private:
+    friend struct Member;
+    static constexpr std::uint64_t kKindMask = 0x7;
+    static constexpr unsigned kFormShift = 3;  // two bits of Number::Form
+    static constexpr std::uint64_t kPlain = 0x20;
+    // Sizes take 40 bits (a terabyte, beyond any payload held in memory);
+    // the top 16 bits are the key length of a member's value.
+    static constexpr unsigned kSizeShift = 8;
+    static constexpr std::uint64_t kSizeMask = (std::uint64_t{1} << 40) - 1;
+    static constexpr unsigned kKeyShift = 48;
+
+    static std::uint64_t size_bits(std::size_t n) {
+        if (n > kSizeMask) throw std::bad_alloc();
+        return static_cast<std::uint64_t>(n) << kSizeShift;
+    }
+
+    Node(Kind k, std::uint64_t rest, std::uint64_t u) noexcept : meta_(static_cast<std::uint64_t>(k) | rest), u_(u) {}
+
+    std::uint64_t meta_;
+    union {
+        std::uint64_t u_;
+        std::int64_t i_;
+        double d_;
+        const void* p_;
+    };
+};
+static_assert(sizeof(Node) == 16);
+
+// Byte equality for keys, which are short: inline word compares instead of
+// a library call per comparison.
+inline bool same_key(std::string_view a, std::string_view b) noexcept {
+    std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const char* p = a.data();
+    const char* q = b.data();
+    for (; n >= 8; n -= 8, p += 8, q += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, p, 8);
+        std::memcpy(&y, q, 8);
+        if (x != y) return false;
+    }
+    for (; n != 0; --n)
+        if (*p++ != *q++) return false;
+    return true;
+}
+
+// A key and its value in 24 bytes: the key's length rides in the top bits
+// of the value's tag word. Keys of 65535 bytes or more are copied into the
+// arena after an 8-byte length, and the tag holds 65535.
+struct Member {
+    const char* key;
+    Node value;  // read through the Node accessors, which ignore the key bits
+
+    static Member make(std::string_view key, const Node& value, Arena& arena) {
+        Member m{key.data(), value};
+        std::uint64_t length = key.size();
+        if (length >= kLongKey) {
+            auto* copy = static_cast<char*>(arena.allocate(8 + key.size()));
+            std::memcpy(copy, &length, 8);
+            std::memcpy(copy + 8, key.data(), key.size());
+            m.key = copy + 8;
+            length = kLongKey;
+        }
+        m.value.meta_ |= length << Node::kKeyShift;
+        return m;
+    }
+    // Replaces the value, keeping the key.
+    void set_value(const Node& v) noexcept {
+        const std::uint64_t key_bits = value.meta_ & kKeyBits;
+        value = v;
+        value.meta_ = (value.meta_ & ~kKeyBits) | key_bits;
+    }
+    std::string_view key_view() const noexcept {
+        std::uint64_t length = value.meta_ >> Node::kKeyShift;
+        if (length == kLongKey) std::memcpy(&length, key - 8, 8);
+        return {key, static_cast<std::size_t>(length)};
+    }
+
+private:
+    static constexpr std::uint64_t kLongKey = 0xFFFF;
+    static constexpr std::uint64_t kKeyBits = kLongKey << Node::kKeyShift;
+};
+static_assert(sizeof(Member) == 24);
+
+// Deep owned copy.
+Value to_value(const Node& node);
+// A view of an owned value: its strings stay where they are, its arrays and
+// objects are laid out in the arena.
+Node to_node(const Value& value, Arena& arena);
+
+// Per-use open-addressing index from keys to positions in a run of keys,
+// with random SipHash keys so that crafted colliding keys cannot make it
+// quadratic. Only a 32-bit slice of the hash is kept.
+class KeyIndex {
+public:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    KeyIndex() noexcept;
+    void clear() noexcept;
+    std::uint32_t hash(std::string_view key) const noexcept;
+    // Position of an equal key (key_at(position) gives the key at a
+    // position); when there is none, records `position` and returns npos.
+    template <class KeyAt>
+    std::size_t find_or_insert(std::string_view key, std::size_t position, KeyAt&& key_at);
+
+private:
+    struct Slot {
+        std::uint32_t position_plus_1;  // 0 is empty
+        std::uint32_t hash;
+    };
+    void grow();
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+    std::uint64_t k0_;
+    std::uint64_t k1_;
+};
+
+template <class KeyAt>
+std::size_t KeyIndex::find_or_insert(std::string_view key, std::size_t position, KeyAt&& key_at) {
+    if ((used_ + 1) * 8 > slots_.size() * 7) grow();
+    const std::uint32_t h = hash(key);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+        Slot& s = slots_[i];
+        if (s.position_plus_1 == 0) {
+            s = Slot{static_cast<std::uint32_t>(position + 1), h};
+            ++used_;
+            return npos;
+        }
+        if (s.hash == h && same_key(key_at(s.position_plus_1 - 1), key)) return s.position_plus_1 - 1;
+    }
+}
+
+}  // namespace tessik::json
