@@ -1,5 +1,6 @@
 """Shared fixtures for the Python-level tests of tessik_codec."""
 
+import ctypes
 import os
 import subprocess
 import sys
@@ -59,3 +60,17 @@ def run_child(code, timeout=120):
         timeout=timeout,
         env=env,
     )
+
+
+def rss_bytes():
+    """Resident memory after handing the allocator's free pages back.
+
+    glibc keeps freed memory in per-thread arenas (and raises its mmap
+    threshold after large frees), so without a trim a flat workload can look
+    like growth; a real leak is still resident after the trim."""
+    try:
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

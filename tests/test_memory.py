@@ -8,7 +8,7 @@ import weakref
 
 import pytest
 
-from conftest import run_child
+from conftest import rss_bytes, run_child
 from tessik_codec import columnarize
 
 SMALL_OK = b'[{"a":1,"b":"x"},{"a":2,"b":"x"}]'
@@ -148,11 +148,6 @@ def test_traced_memory_stays_flat():
     finally:
         tracemalloc.stop()
     assert after - before < 64 * 1024, (before, after)
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 @pytest.mark.heavy

@@ -14,6 +14,7 @@ import tracemalloc
 
 import pytest
 
+from conftest import rss_bytes
 from tessik_codec import columnarize
 
 THREADS = 8
@@ -62,11 +63,6 @@ def outcome(payload, min_rows=20):
         return ("ok", columnarize(payload, min_rows))
     except RuntimeError as exc:
         return ("error", exc.args)
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 @pytest.mark.heavy
