@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "json/utf8.hpp"
 #include "transform/driver.hpp"
 
 // --------------------------------------------------------------------------
@@ -137,21 +138,7 @@ std::string lossy_text(PyObject* obj) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         Py_UCS4 c = PyUnicode_ReadChar(s, i);
         if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        tessik::json::append_utf8(out, c);
     }
     Py_DECREF(s);
     return out;

@@ -14,8 +14,10 @@
 #include "json/buffer.hpp"
 #include "json/reader.hpp"
 #include "json/writer.hpp"
+#include "support.hpp"
 
 using namespace tessik::json;
+using tessik::json::testing::same;
 
 namespace {
 
@@ -142,40 +144,6 @@ private:
     std::mt19937_64 rng_;
 };
 
-// Doubles by bits, objects in position order.
-bool same(const Value& a, const Value& b) {
-    if (a.kind() != b.kind()) return false;
-    switch (a.kind()) {
-        case Value::Kind::Null: return true;
-        case Value::Kind::Bool: return a.as_bool() == b.as_bool();
-        case Value::Kind::Number: {
-            const Number &x = a.as_number(), &y = b.as_number();
-            if (x.form() != y.form()) return false;
-            if (x.form() == Number::Form::Double) {
-                return std::bit_cast<std::uint64_t>(x.as_double()) ==
-                       std::bit_cast<std::uint64_t>(y.as_double());
-            }
-            return x == y;
-        }
-        case Value::Kind::String: return a.as_string() == b.as_string();
-        case Value::Kind::Array: {
-            if (a.as_array().size() != b.as_array().size()) return false;
-            for (std::size_t i = 0; i < a.as_array().size(); ++i) {
-                if (!same(a.as_array()[i], b.as_array()[i])) return false;
-            }
-            return true;
-        }
-        case Value::Kind::Object: {
-            const Map &x = a.as_object(), &y = b.as_object();
-            if (x.size() != y.size()) return false;
-            for (std::size_t i = 0; i < x.size(); ++i) {
-                if (x.entry(i).key != y.entry(i).key || !same(x.entry(i).value, y.entry(i).value)) return false;
-            }
-            return true;
-        }
-    }
-    return false;
-}
 
 std::string write(const Value& v) {
     Buffer out;
