@@ -192,7 +192,9 @@ public:
         : begin_(reinterpret_cast<const Byte*>(input.data())),
           p_(begin_),
           end_(begin_ + input.size()),
-          arena_(arena) {
+          arena_(arena),
+          nodes_(arena.scratch()),
+          members_(arena.scratch()) {
         // Room for typical rows, so that small payloads grow no stack.
         nodes_.reserve(64);
         members_.reserve(64);
@@ -248,8 +250,8 @@ private:
     std::string scratch_;
     // Elements and members of the open arrays and objects, innermost last;
     // a closed one is copied into the arena at its final size.
-    std::vector<Node> nodes_;
-    std::vector<Member> members_;
+    std::pmr::vector<Node> nodes_;
+    std::pmr::vector<Member> members_;
     std::vector<KeyIndex> indexes_;  // per depth, for objects too large to scan
     std::uint8_t remaining_depth_ = kInitialDepth;
 

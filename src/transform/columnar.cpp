@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <optional>
 #include <string_view>
 
@@ -32,17 +33,19 @@ const Node null_node;
 // Keys are interned once per call: every member of every row gets the id
 // of its column, so finding a row's cells needs no key comparison.
 struct Layout {
-    std::vector<std::string_view> keys;     // by id, in order of first occurrence
-    std::vector<std::uint32_t> member_ids;  // the id of every row member, rows in order
-    std::vector<std::uint32_t> columns;     // ids of the columns, in order
-    std::vector<std::uint32_t> constants;   // ids of the constants; values are the first row's
+    explicit Layout(std::pmr::memory_resource* scratch) noexcept
+        : keys(scratch), member_ids(scratch), columns(scratch), constants(scratch) {}
+    std::pmr::vector<std::string_view> keys;     // by id, in order of first occurrence
+    std::pmr::vector<std::uint32_t> member_ids;  // the id of every row member, rows in order
+    std::pmr::vector<std::uint32_t> columns;     // ids of the columns, in order
+    std::pmr::vector<std::uint32_t> constants;   // ids of the constants; values are the first row's
 };
 
 // The cells of one row at a time, by column id. Each load stamps the ids it
 // sets, so nothing is cleared between rows.
 class RowCells {
 public:
-    explicit RowCells(std::size_t ids) : slots_(ids, Slot{0, 0}) {}
+    RowCells(std::size_t ids, std::pmr::memory_resource* scratch) : slots_(ids, Slot{0, 0}, scratch) {}
 
     // `ids` are the row's member ids.
     void load(const Node& row, const std::uint32_t* ids) noexcept {
@@ -61,13 +64,13 @@ private:
         std::size_t stamp;  // 0: never set
         std::size_t position;
     };
-    std::vector<Slot> slots_;
+    std::pmr::vector<Slot> slots_;
     const Member* members_ = nullptr;
     std::size_t stamp_ = 0;
 };
 
 // Fails with the row error text on the first element that is not an object.
-Result<Layout, std::string> lay_out(std::span<const Node> rows) {
+Result<Layout, std::string> lay_out(std::span<const Node> rows, std::pmr::memory_resource* scratch) {
     using Out = Result<Layout, std::string>;
     std::size_t member_count = 0;
     for (const Node& e : rows) {
@@ -78,9 +81,9 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows) {
         }
         member_count += e.size();
     }
-    Layout layout;
-    std::vector<std::string_view>& keys = layout.keys;
-    std::vector<std::uint32_t>& ids = layout.member_ids;
+    Layout layout(scratch);
+    std::pmr::vector<std::string_view>& keys = layout.keys;
+    std::pmr::vector<std::uint32_t>& ids = layout.member_ids;
     ids.reserve(member_count);
     // Rows usually share the first row's keys.
     const std::size_t first_size = rows.empty() ? 0 : rows[0].size();
@@ -90,7 +93,7 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows) {
     // position as in the previous row takes that member's id; otherwise the
     // keyed index decides. Whether a column holds a value other than null
     // is settled in the same pass.
-    std::vector<char> holds_value;
+    std::pmr::vector<char> holds_value(scratch);
     holds_value.reserve(first_size);
     {
         // Few distinct keys are found by a scan; the index is built when
@@ -150,13 +153,13 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows) {
     // the first row's. A key absent from the first row is never one: its
     // reference is null, and some row holds a value other than null.
     if (rows.size() >= 2) {
-        RowCells cells(keys.size());
+        RowCells cells(keys.size(), scratch);
         cells.load(rows[0], ids.data());
         struct Candidate {
             std::uint32_t id;
             const Node* reference;
         };
-        std::vector<Candidate> candidates;
+        std::pmr::vector<Candidate> candidates(scratch);
         candidates.reserve(layout.columns.size());
         for (std::uint32_t id : layout.columns)
             if (cells.has(id)) candidates.push_back(Candidate{id, &cells.cell(id)});
@@ -170,7 +173,7 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows) {
             candidates.resize(kept);
         }
         if (!candidates.empty()) {
-            std::vector<char> constant(keys.size(), 0);
+            std::pmr::vector<char> constant(keys.size(), 0, scratch);
             for (const Candidate& c : candidates) {
                 constant[c.id] = 1;
                 layout.constants.push_back(c.id);
@@ -197,10 +200,11 @@ Result<Value, std::string> columnarize_rows(std::vector<Value> elements) {
     using Out = Result<Value, std::string>;
     json::Arena arena;
     const std::vector<Node> rows = as_nodes(elements, arena);
-    auto planned = lay_out(rows);
+    std::pmr::memory_resource* scratch = std::pmr::get_default_resource();
+    auto planned = lay_out(rows, scratch);
     if (!planned) return Out::err(std::move(planned.error()));
     const Layout& layout = planned.value();
-    RowCells cells(layout.keys.size());
+    RowCells cells(layout.keys.size(), scratch);
 
     // Row values: one array per row, each allocated once at its final size.
     json::Array row_values;
@@ -231,11 +235,11 @@ Result<Value, std::string> columnarize_rows(std::vector<Value> elements) {
     return Out::ok(Value(std::move(document)));
 }
 
-std::string write_columnar(std::span<const Node> rows, json::Buffer& out) {
-    auto planned = lay_out(rows);
+std::string write_columnar(std::span<const Node> rows, json::Buffer& out, std::pmr::memory_resource* scratch) {
+    auto planned = lay_out(rows, scratch);
     if (!planned) return std::move(planned.error());
     const Layout& layout = planned.value();
-    RowCells cells(layout.keys.size());
+    RowCells cells(layout.keys.size(), scratch);
 
     out.append(R"({"columns":[)");
     for (std::size_t c = 0; c < layout.columns.size(); ++c) {
@@ -270,7 +274,7 @@ std::string write_columnar(std::span<const Node> rows, json::Buffer& out) {
 std::string write_columnar(const std::vector<Value>& elements, json::Buffer& out) {
     json::Arena arena;
     const std::vector<Node> rows = as_nodes(elements, arena);
-    return write_columnar(rows, out);
+    return write_columnar(rows, out, arena.scratch());
 }
 
 }  // namespace tessik::transform
