@@ -123,6 +123,20 @@ public:
     Node() noexcept : meta_(static_cast<std::uint64_t>(Kind::Null)), u_(0) {}
     static Node boolean(bool b) noexcept { return Node(Kind::Bool, 0, b ? 1 : 0); }
     static Node number(const Number& n) noexcept;
+    // A double read from a short decimal literal (significand below 2^35,
+    // at most 31 fraction digits), which keeps the literal's digits so that
+    // the writer needs no shortest-digits search.
+    static Node short_decimal(double d, std::uint64_t significand, unsigned fraction_digits) noexcept {
+        Node v(Kind::Number,
+               (static_cast<std::uint64_t>(Number::Form::Double) << kFormShift) | (significand << (kSizeShift + 5)) |
+                   (std::uint64_t{fraction_digits} << kSizeShift),
+               0);
+        v.d_ = d;
+        return v;
+    }
+    // The digits kept by short_decimal; a significand of 0 when none.
+    std::uint64_t decimal_significand() const noexcept { return size() >> 5; }
+    unsigned decimal_fraction_digits() const noexcept { return static_cast<unsigned>(size() & 31); }
     // `plain`: the bytes need no escaping to be written (unescaped input).
     static Node string(const char* p, std::size_t n, bool plain) {
         Node v(Kind::String, size_bits(n) | (plain ? kPlain : 0), 0);

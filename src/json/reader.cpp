@@ -359,10 +359,12 @@ bool Deserializer::parse_literal(const char* rest, std::size_t n) {
 bool Deserializer::parse_number_into(Node& out) {
     Number number = Number::from_u64(0);
     NumberError err;
-    if (!parse_number(p_, end_, number, err)) {
+    ShortDecimal decimal;
+    if (!parse_number(p_, end_, number, err, &decimal)) {
         return err.rule == PositionRule::Peek ? peek_error(err.code) : consumed_error(err.code);
     }
-    out = Node::number(number);
+    if (decimal.significand != 0) out = Node::short_decimal(number.as_double(), decimal.significand, decimal.fraction_digits);
+    else out = Node::number(number);
     return true;
 }
 

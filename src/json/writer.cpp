@@ -58,6 +58,8 @@ std::size_t write_exponent(int m, char* out) noexcept {
     return static_cast<std::size_t>(p - out);
 }
 
+std::size_t lay_out_digits(const char* digits, int n, int m, char* out) noexcept;
+
 // Powers of ten that doubles hold exactly.
 constexpr double kExactPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,
                                    1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17};
@@ -188,7 +190,15 @@ void write_node(const Node& v, Buffer& out) {
             if (v.as_bool()) out.append("true", 4);
             else out.append("false", 5);
             return;
-        case Node::Kind::Number: write_number(v.as_number(), out); return;
+        case Node::Kind::Number:
+            if (const std::uint64_t s = v.decimal_significand(); s != 0) {
+                char scratch[max_double_chars];
+                out.append(scratch, format_short_decimal(std::signbit(v.as_number().as_double()), s,
+                                                         v.decimal_fraction_digits(), scratch));
+                return;
+            }
+            write_number(v.as_number(), out);
+            return;
         case Node::Kind::String: {
             // Unescaped input text is its own compact form.
             const std::string_view text = v.as_string();
@@ -268,7 +278,7 @@ std::size_t format_double(double x, char* out) noexcept {
     }
     // Shortest round-trip digits with nearest-then-even tie breaking, in
     // the form d[.ddd]e±xx.
-    char digits[17];
+    char digits[max_u64_chars];
     int n = 0;
     int m = 0;
     if (!short_decimal_digits(x, digits, n, m)) {
@@ -281,6 +291,26 @@ std::size_t format_double(double x, char* out) noexcept {
         std::from_chars(e + (e[1] == '+' ? 2 : 1), res.ptr, m);
     }
 
+    return static_cast<std::size_t>(p + lay_out_digits(digits, n, m, p) - out);
+}
+
+std::size_t format_short_decimal(bool negative, std::uint64_t significand, unsigned fraction_digits,
+                                 char* out) noexcept {
+    char* p = out;
+    if (negative) *p++ = '-';
+    char digits[max_u64_chars];
+    int n = static_cast<int>(format_u64(significand, digits));
+    const int m = n - 1 - static_cast<int>(fraction_digits);
+    while (n > 1 && digits[n - 1] == '0') --n;
+    return static_cast<std::size_t>(p + lay_out_digits(digits, n, m, p) - out);
+}
+
+namespace {
+
+// The significant digits d1..dn of a value d1.d2..dn × 10^m, in the layout
+// of format_double.
+std::size_t lay_out_digits(const char* digits, int n, int m, char* out) noexcept {
+    char* p = out;
     if (m >= -5 && m <= 15) {
         if (m >= n - 1) {
             std::memcpy(p, digits, static_cast<std::size_t>(n));
@@ -316,6 +346,8 @@ std::size_t format_double(double x, char* out) noexcept {
     }
     return static_cast<std::size_t>(p - out);
 }
+
+}  // namespace
 
 std::string format_u64(std::uint64_t n) {
     char buf[max_u64_chars];
