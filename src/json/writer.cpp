@@ -144,7 +144,7 @@ void write_number(const Number& n, Buffer& out) {
             len = format_double(n.as_double(), scratch);
             break;
     }
-    out.append(scratch, len);
+    out.append_short(scratch, len);
 }
 
 void write_value(const Value& v, Buffer& out) {
@@ -193,7 +193,7 @@ void write_node(const Node& v, Buffer& out) {
         case Node::Kind::Number:
             if (const std::uint64_t s = v.decimal_significand(); s != 0) {
                 char scratch[max_double_chars];
-                out.append(scratch, format_short_decimal(std::signbit(v.as_number().as_double()), s,
+                out.append_short(scratch, format_short_decimal(std::signbit(v.as_number().as_double()), s,
                                                          v.decimal_fraction_digits(), scratch));
                 return;
             }
@@ -262,7 +262,7 @@ std::size_t format_u64(std::uint64_t n, char* out) noexcept {
         *--p = static_cast<char>('0' + m);
     }
     const auto len = static_cast<std::size_t>(scratch + max_u64_chars - p);
-    std::memcpy(out, p, len);
+    copy_short(out, p, len);
     return len;
 }
 
@@ -313,7 +313,7 @@ std::size_t lay_out_digits(const char* digits, int n, int m, char* out) noexcept
     char* p = out;
     if (m >= -5 && m <= 15) {
         if (m >= n - 1) {
-            std::memcpy(p, digits, static_cast<std::size_t>(n));
+            copy_short(p, digits, static_cast<std::size_t>(n));
             p += n;
             const int zeros = m - n + 1;
             std::memset(p, '0', static_cast<std::size_t>(zeros));
@@ -321,10 +321,10 @@ std::size_t lay_out_digits(const char* digits, int n, int m, char* out) noexcept
             std::memcpy(p, ".0", 2);
             p += 2;
         } else if (m >= 0) {
-            std::memcpy(p, digits, static_cast<std::size_t>(m + 1));
+            copy_short(p, digits, static_cast<std::size_t>(m + 1));
             p += m + 1;
             *p++ = '.';
-            std::memcpy(p, digits + m + 1, static_cast<std::size_t>(n - m - 1));
+            copy_short(p, digits + m + 1, static_cast<std::size_t>(n - m - 1));
             p += n - m - 1;
         } else {
             *p++ = '0';
@@ -332,14 +332,14 @@ std::size_t lay_out_digits(const char* digits, int n, int m, char* out) noexcept
             const int zeros = -m - 1;
             std::memset(p, '0', static_cast<std::size_t>(zeros));
             p += zeros;
-            std::memcpy(p, digits, static_cast<std::size_t>(n));
+            copy_short(p, digits, static_cast<std::size_t>(n));
             p += n;
         }
     } else {
         *p++ = digits[0];
         if (n > 1) {
             *p++ = '.';
-            std::memcpy(p, digits + 1, static_cast<std::size_t>(n - 1));
+            copy_short(p, digits + 1, static_cast<std::size_t>(n - 1));
             p += n - 1;
         }
         p += write_exponent(m, p);
