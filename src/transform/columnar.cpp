@@ -34,9 +34,13 @@ const Node null_node;
 // of its column, so finding a row's cells needs no key comparison.
 struct Layout {
     explicit Layout(std::pmr::memory_resource* scratch) noexcept
-        : keys(scratch), member_ids(scratch), columns(scratch), constants(scratch) {}
+        : keys(scratch), member_ids(scratch), row_ids(scratch), columns(scratch), constants(scratch) {}
     std::pmr::vector<std::string_view> keys;     // by id, in order of first occurrence
-    std::pmr::vector<std::uint32_t> member_ids;  // the id of every row member, rows in order
+    // The ids of a row's members, in member order, start at
+    // member_ids[row_ids[row]]. A row with the same keys in the same order
+    // as the row before it shares that row's ids.
+    std::pmr::vector<std::uint32_t> member_ids;
+    std::pmr::vector<std::size_t> row_ids;
     std::pmr::vector<std::uint32_t> columns;     // ids of the columns, in order
     std::pmr::vector<std::uint32_t> constants;   // ids of the constants; values are the first row's
 };
@@ -72,19 +76,18 @@ private:
 // Fails with the row error text on the first element that is not an object.
 Result<Layout, std::string> lay_out(std::span<const Node> rows, std::pmr::memory_resource* scratch) {
     using Out = Result<Layout, std::string>;
-    std::size_t member_count = 0;
     for (const Node& e : rows) {
         if (!e.is_object()) {
             std::string message = "expected a JSON object row, got: ";
             json::append_plain_text(e, message);
             return Out::err(std::move(message));
         }
-        member_count += e.size();
     }
     Layout layout(scratch);
     std::pmr::vector<std::string_view>& keys = layout.keys;
     std::pmr::vector<std::uint32_t>& ids = layout.member_ids;
-    ids.reserve(member_count);
+    ids.reserve(rows.empty() ? 0 : rows[0].size());
+    layout.row_ids.reserve(rows.size());
     // Rows usually share the first row's keys.
     const std::size_t first_size = rows.empty() ? 0 : rows[0].size();
     keys.reserve(first_size);
@@ -104,8 +107,22 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows, std::pmr::memory
         const Node* previous = nullptr;
         std::size_t previous_ids = 0;
         for (const Node& row : rows) {
-            const std::size_t row_ids = ids.size();
-            for (std::size_t pos = 0; pos < row.size(); ++pos) {
+            std::size_t row_ids = ids.size();
+            std::size_t pos = 0;
+            bool shared = false;
+            if (previous != nullptr && row.size() == previous->size()) {
+                while (pos < row.size() && json::same_key(previous->members()[pos].key_view(),
+                                                          row.members()[pos].key_view()))
+                    ++pos;
+                if (pos == row.size()) {
+                    shared = true;
+                    row_ids = previous_ids;
+                } else {
+                    // push_back may take an element of the vector itself.
+                    for (std::size_t i = 0; i < pos; ++i) ids.push_back(ids[previous_ids + i]);
+                }
+            }
+            for (; !shared && pos < row.size(); ++pos) {
                 const Member& m = row.members()[pos];
                 const std::string_view key = m.key_view();
                 std::size_t id;
@@ -137,8 +154,10 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows, std::pmr::memory
                 // 32 bits suffice: each id stands for a distinct key held in
                 // a 32-byte member, and 2^32 of those cannot fit in memory.
                 ids.push_back(static_cast<std::uint32_t>(id));
-                holds_value[id] |= static_cast<char>(!m.value.is_null());
             }
+            for (std::size_t i = 0; i < row.size(); ++i)
+                holds_value[ids[row_ids + i]] |= static_cast<char>(!row.members()[i].value.is_null());
+            layout.row_ids.push_back(row_ids);
             previous = &row;
             previous_ids = row_ids;
         }
@@ -163,10 +182,8 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows, std::pmr::memory
         candidates.reserve(layout.columns.size());
         for (std::uint32_t id : layout.columns)
             if (cells.has(id)) candidates.push_back(Candidate{id, &cells.cell(id)});
-        std::size_t row_ids = rows[0].size();
         for (std::size_t i = 1; i < rows.size() && !candidates.empty(); ++i) {
-            cells.load(rows[i], ids.data() + row_ids);
-            row_ids += rows[i].size();
+            cells.load(rows[i], ids.data() + layout.row_ids[i]);
             std::size_t kept = 0;
             for (const Candidate& c : candidates)
                 if (values_match(cells.cell(c.id), *c.reference)) candidates[kept++] = c;
@@ -209,10 +226,8 @@ Result<Value, std::string> columnarize_rows(std::vector<Value> elements) {
     // Row values: one array per row, each allocated once at its final size.
     json::Array row_values;
     row_values.reserve(rows.size());
-    std::size_t row_ids = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        cells.load(rows[i], layout.member_ids.data() + row_ids);
-        row_ids += rows[i].size();
+        cells.load(rows[i], layout.member_ids.data() + layout.row_ids[i]);
         json::Array values;
         values.reserve(layout.columns.size());
         for (std::uint32_t id : layout.columns) values.push_back(json::to_value(cells.cell(id)));
@@ -247,12 +262,10 @@ std::string write_columnar(std::span<const Node> rows, json::Buffer& out, std::p
         json::write_string(layout.keys[layout.columns[c]], out);
     }
     out.append(R"(],"rows":[)");
-    std::size_t row_ids = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (i != 0) out.push(',');
         out.push('[');
-        cells.load(rows[i], layout.member_ids.data() + row_ids);
-        row_ids += rows[i].size();
+        cells.load(rows[i], layout.member_ids.data() + layout.row_ids[i]);
         for (std::size_t c = 0; c < layout.columns.size(); ++c) {
             if (c != 0) out.push(',');
             json::write_to_buffer(cells.cell(layout.columns[c]), out);
