@@ -97,6 +97,8 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows, std::pmr::memory
     // keyed index decides. Whether a column holds a value other than null
     // is settled in the same pass.
     std::pmr::vector<char> holds_value(scratch);
+    std::pmr::vector<const Node*> reference(scratch);   // by id, for the first row's keys
+    std::pmr::vector<std::size_t> matched_in(scratch);  // by id: the last row that matched
     holds_value.reserve(first_size);
     {
         // Few distinct keys are found by a scan; the index is built when
@@ -106,6 +108,15 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows, std::pmr::memory
         auto key_at = [&](std::size_t id) { return keys[id]; };
         const Node* previous = nullptr;
         std::size_t previous_ids = 0;
+        // Constant candidates, settled in this pass while each row is in
+        // cache: the first row's keys (ids below first_size) whose value is
+        // not null, while every later row holds a matching value. A key
+        // whose first value is null or missing is never constant: it is a
+        // column only if some row holds another value, which cannot match.
+        reference.assign(first_size, nullptr);
+        matched_in.assign(first_size, 0);
+        std::size_t candidates = 0;
+        std::size_t row_index = 0;
         for (const Node& row : rows) {
             std::size_t row_ids = ids.size();
             std::size_t pos = 0;
@@ -157,6 +168,37 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows, std::pmr::memory
             }
             for (std::size_t i = 0; i < row.size(); ++i)
                 holds_value[ids[row_ids + i]] |= static_cast<char>(!row.members()[i].value.is_null());
+            if (row_index == 0) {
+                // The first row's ids are 0, 1, ... in member order.
+                for (std::size_t i = 0; i < row.size(); ++i) {
+                    const Node& value = row.members()[i].value;
+                    if (!value.is_null()) {
+                        reference[i] = &value;
+                        ++candidates;
+                    }
+                }
+            } else if (candidates != 0) {
+                std::size_t matched = 0;
+                for (std::size_t i = 0; i < row.size(); ++i) {
+                    const std::uint32_t id = ids[row_ids + i];
+                    if (id >= first_size || reference[id] == nullptr) continue;
+                    if (values_match(row.members()[i].value, *reference[id])) {
+                        matched_in[id] = row_index;
+                        ++matched;
+                    } else {
+                        reference[id] = nullptr;
+                        --candidates;
+                    }
+                }
+                // A candidate missing from the row has a null cell there.
+                for (std::size_t id = 0; matched != candidates && id < first_size; ++id) {
+                    if (reference[id] != nullptr && matched_in[id] != row_index) {
+                        reference[id] = nullptr;
+                        --candidates;
+                    }
+                }
+            }
+            ++row_index;
             layout.row_ids.push_back(row_ids);
             previous = &row;
             previous_ids = row_ids;
@@ -168,36 +210,14 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows, std::pmr::memory
     for (std::size_t id = 0; id < keys.size(); ++id)
         if (holds_value[id]) layout.columns.push_back(static_cast<std::uint32_t>(id));
 
-    // Constant keys, only with at least two rows: every row's cell matches
-    // the first row's. A key absent from the first row is never one: its
-    // reference is null, and some row holds a value other than null.
+    // Constant keys, only with at least two rows: the candidates left.
     if (rows.size() >= 2) {
-        RowCells cells(keys.size(), scratch);
-        cells.load(rows[0], ids.data());
-        struct Candidate {
-            std::uint32_t id;
-            const Node* reference;
-        };
-        std::pmr::vector<Candidate> candidates(scratch);
-        candidates.reserve(layout.columns.size());
-        for (std::uint32_t id : layout.columns)
-            if (cells.has(id)) candidates.push_back(Candidate{id, &cells.cell(id)});
-        for (std::size_t i = 1; i < rows.size() && !candidates.empty(); ++i) {
-            cells.load(rows[i], ids.data() + layout.row_ids[i]);
-            std::size_t kept = 0;
-            for (const Candidate& c : candidates)
-                if (values_match(cells.cell(c.id), *c.reference)) candidates[kept++] = c;
-            candidates.resize(kept);
-        }
-        if (!candidates.empty()) {
-            std::pmr::vector<char> constant(keys.size(), 0, scratch);
-            for (const Candidate& c : candidates) {
-                constant[c.id] = 1;
-                layout.constants.push_back(c.id);
-            }
+        for (std::size_t id = 0; id < first_size; ++id)
+            if (reference[id] != nullptr) layout.constants.push_back(static_cast<std::uint32_t>(id));
+        if (!layout.constants.empty()) {
             std::size_t kept = 0;
             for (std::uint32_t id : layout.columns)
-                if (!constant[id]) layout.columns[kept++] = id;
+                if (id >= first_size || reference[id] == nullptr) layout.columns[kept++] = id;
             layout.columns.resize(kept);
         }
     }
