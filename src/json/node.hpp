@@ -154,6 +154,10 @@ public:
         return v;
     }
 
+    // The reader's mark for a value it failed to read; never in a document.
+    static Node invalid() noexcept { return Node(static_cast<Kind>(kKindMask), 0, 0); }
+    bool is_invalid() const noexcept { return (meta_ & kKindMask) == kKindMask; }
+
     Kind kind() const noexcept { return static_cast<Kind>(meta_ & kKindMask); }
     bool is_null() const noexcept { return kind() == Kind::Null; }
     bool is_object() const noexcept { return kind() == Kind::Object; }
@@ -235,6 +239,20 @@ struct Member {
         }
         m.value.meta_ |= length << Node::kKeyShift;
         return m;
+    }
+    // Appends make(key, value, arena) to a vector of members, writing the
+    // fields in place: a member built aside and copied in as one block
+    // stalls on the store buffer.
+    template <class Vector>
+    static void append(Vector& members, std::string_view key, const Node& value, Arena& arena) {
+        if (key.size() >= kLongKey) {
+            members.push_back(make(key, value, arena));
+            return;
+        }
+        Member& m = members.emplace_back();
+        m.key = key.data();
+        m.value.meta_ = value.meta_ | (std::uint64_t{key.size()} << Node::kKeyShift);
+        m.value.u_ = value.u_;
     }
     // Replaces the value, keeping the key.
     void set_value(const Node& v) noexcept {

@@ -225,9 +225,15 @@ private:
         while (p_ != end_ && is_whitespace(*p_)) ++p_;
     }
 
-    bool parse_value(Node& out);
+    // The next value, or Node::invalid() after recording the error.
+    Node read_value();
+    bool parse_value(Node& out) {
+        out = read_value();
+        return !out.is_invalid();
+    }
+    static Node failed(bool /*recorded*/) noexcept { return Node::invalid(); }
     bool parse_literal(const char* rest, std::size_t n);
-    bool parse_number_into(Node& out);
+    Node read_number();
     bool parse_array(Node& out);
     bool parse_object(Node& out);
     bool parse_str(std::string_view& out);
@@ -298,53 +304,53 @@ Result<std::span<const Node>, Error> Deserializer::read_top_level_array() {
     return R::ok(std::span<const Node>(items.items(), items.size()));
 }
 
-bool Deserializer::parse_value(Node& out) {
+// Returned in registers rather than through memory: a Node stored as two
+// words and reloaded as one 16-byte move stalls the store buffer.
+Node Deserializer::read_value() {
     skip_whitespace();
-    if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingValue);
+    if (p_ == end_) return failed(peek_error(ErrorCode::EofWhileParsingValue));
     switch (*p_) {
         case 'n':
             ++p_;
-            if (!parse_literal("ull", 3)) return false;
-            out = Node();
-            return true;
+            if (!parse_literal("ull", 3)) return Node::invalid();
+            return Node();
         case 't':
             ++p_;
-            if (!parse_literal("rue", 3)) return false;
-            out = Node::boolean(true);
-            return true;
+            if (!parse_literal("rue", 3)) return Node::invalid();
+            return Node::boolean(true);
         case 'f':
             ++p_;
-            if (!parse_literal("alse", 4)) return false;
-            out = Node::boolean(false);
-            return true;
+            if (!parse_literal("alse", 4)) return Node::invalid();
+            return Node::boolean(false);
         case '-':
         case '0': case '1': case '2': case '3': case '4':
         case '5': case '6': case '7': case '8': case '9':
-            return parse_number_into(out);
+            return read_number();
         case '"': {
             ++p_;
             std::string_view text;
             bool plain;
-            if (!parse_kept_str(text, plain)) return false;
-            out = Node::string(text.data(), text.size(), plain);
-            return true;
+            if (!parse_kept_str(text, plain)) return Node::invalid();
+            return Node::string(text.data(), text.size(), plain);
         }
         case '[': {
-            if (--remaining_depth_ == 0) return peek_error(ErrorCode::RecursionLimitExceeded);
+            if (--remaining_depth_ == 0) return failed(peek_error(ErrorCode::RecursionLimitExceeded));
             ++p_;
-            if (!parse_array(out)) return false;
+            Node out;
+            if (!parse_array(out)) return Node::invalid();
             ++remaining_depth_;
-            return true;
+            return out;
         }
         case '{': {
-            if (--remaining_depth_ == 0) return peek_error(ErrorCode::RecursionLimitExceeded);
+            if (--remaining_depth_ == 0) return failed(peek_error(ErrorCode::RecursionLimitExceeded));
             ++p_;
-            if (!parse_object(out)) return false;
+            Node out;
+            if (!parse_object(out)) return Node::invalid();
             ++remaining_depth_;
-            return true;
+            return out;
         }
         default:
-            return peek_error(ErrorCode::ExpectedSomeValue);
+            return failed(peek_error(ErrorCode::ExpectedSomeValue));
     }
 }
 
@@ -356,16 +362,15 @@ bool Deserializer::parse_literal(const char* rest, std::size_t n) {
     return true;
 }
 
-bool Deserializer::parse_number_into(Node& out) {
+Node Deserializer::read_number() {
     Number number = Number::from_u64(0);
     NumberError err;
     ShortDecimal decimal;
     if (!parse_number(p_, end_, number, err, &decimal)) {
-        return err.rule == PositionRule::Peek ? peek_error(err.code) : consumed_error(err.code);
+        return failed(err.rule == PositionRule::Peek ? peek_error(err.code) : consumed_error(err.code));
     }
-    if (decimal.significand != 0) out = Node::short_decimal(number.as_double(), decimal.significand, decimal.fraction_digits);
-    else out = Node::number(number);
-    return true;
+    if (decimal.significand != 0) return Node::short_decimal(number.as_double(), decimal.significand, decimal.fraction_digits);
+    return Node::number(number);
 }
 
 // Entered just after the "["; reads the elements and the closing "]".
@@ -375,7 +380,8 @@ bool Deserializer::parse_array(Node& out) {
     skip_whitespace();
     if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingList);
     if (*p_ != ']') {
-        if (!parse_value(item)) return false;
+        item = read_value();
+        if (item.is_invalid()) return false;
         nodes_.push_back(item);
         for (;;) {
             skip_whitespace();
@@ -386,7 +392,8 @@ bool Deserializer::parse_array(Node& out) {
             skip_whitespace();
             if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingValue);
             if (*p_ == ']') return peek_error(ErrorCode::TrailingComma);
-            if (!parse_value(item)) return false;
+            item = read_value();
+            if (item.is_invalid()) return false;
             nodes_.push_back(item);
         }
     }
@@ -425,11 +432,11 @@ bool Deserializer::parse_object(Node& out) {
         if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingObject);
         if (*p_ != ':') return peek_error(ErrorCode::ExpectedColon);
         ++p_;
-        Node value;
-        if (!parse_value(value)) return false;
+        const Node value = read_value();
+        if (value.is_invalid()) return false;
         // A repeated key keeps its first position and takes the last value.
         const std::size_t found = find_member(base, key, seen);
-        if (found == KeyIndex::npos) members_.push_back(Member::make(key, value, arena_));
+        if (found == KeyIndex::npos) Member::append(members_, key, value, arena_);
         else members_[base + found].set_value(value);
     }
     ++p_;  // the "}"
