@@ -475,6 +475,17 @@ std::size_t Deserializer::find_member(std::size_t base, std::string_view key, st
 }
 
 bool Deserializer::parse_kept_str(std::string_view& out, bool& plain) {
+    // Most strings end at the first stop byte, a quote: they are taken here
+    // without parse_str's call and set-up. Anything else is read again by
+    // parse_str, which then reports the same outcome from the same start.
+    std::uint64_t seen = 0;
+    const Byte* end = find_stop_byte(p_, end_, seen);
+    if (end != end_ && *end == '"' && ((seen & kHighBits) == 0 || is_valid_utf8(p_, end))) {
+        out = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(end - p_));
+        p_ = end + 1;
+        plain = true;
+        return true;
+    }
     if (!parse_str(out)) return false;
     // Decoded escapes end in the scratch buffer; anything else is input.
     plain = out.data() != scratch_.data();
