@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -11,6 +12,43 @@
 #include <utility>
 
 namespace tessik::json {
+
+// memcpy for the short runs that output is made of (numbers, keys, short
+// strings): fixed-size overlapping moves the compiler inlines, instead of a
+// library call per run.
+inline void copy_short(char* dst, const char* src, std::size_t n) noexcept {
+    if (n <= 16) {
+        if (n >= 8) {
+            std::uint64_t a, b;
+            std::memcpy(&a, src, 8);
+            std::memcpy(&b, src + n - 8, 8);
+            std::memcpy(dst, &a, 8);
+            std::memcpy(dst + n - 8, &b, 8);
+        } else if (n >= 4) {
+            std::uint32_t a, b;
+            std::memcpy(&a, src, 4);
+            std::memcpy(&b, src + n - 4, 4);
+            std::memcpy(dst, &a, 4);
+            std::memcpy(dst + n - 4, &b, 4);
+        } else if (n != 0) {
+            const char a = src[0], b = src[n / 2], c = src[n - 1];
+            dst[0] = a;
+            dst[n / 2] = b;
+            dst[n - 1] = c;
+        }
+    } else {  // at most 32
+        char a[16], b[16];
+        std::memcpy(a, src, 16);
+        std::memcpy(b, src + n - 16, 16);
+        std::memcpy(dst, a, 16);
+        std::memcpy(dst + n - 16, b, 16);
+    }
+}
+
+inline void copy_bytes(char* dst, const char* src, std::size_t n) noexcept {
+    if (n <= 32) copy_short(dst, src, n);
+    else std::memcpy(dst, src, n);
+}
 
 class Buffer {
 public:
@@ -54,15 +92,21 @@ public:
 
     void append(const char* p, std::size_t n) {
         ensure(n);
-        if (n != 0) std::memcpy(data_ + len_, p, n);
+        copy_bytes(data_ + len_, p, n);
         len_ += n;
     }
     void append(std::string_view s) { append(s.data(), s.size()); }
+    // n is at most 32.
+    void append_short(const char* p, std::size_t n) {
+        ensure(n);
+        copy_short(data_ + len_, p, n);
+        len_ += n;
+    }
 
     // Writes into reserved room; the caller guarantees ensure() before.
     void push_unchecked(char c) noexcept { data_[len_++] = c; }
     void append_unchecked(const char* p, std::size_t n) noexcept {
-        std::memcpy(data_ + len_, p, n);
+        copy_bytes(data_ + len_, p, n);
         len_ += n;
     }
 

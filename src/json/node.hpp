@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory_resource>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -23,12 +24,54 @@
 
 namespace tessik::json {
 
+// Working vectors of one call: served from inline storage while it lasts,
+// then from the heap, so that small payloads make no malloc call for them.
+// Heap pieces are freed as usual; inline ones are reclaimed only when they
+// are the most recent.
+class Scratch final : public std::pmr::memory_resource {
+public:
+    Scratch() noexcept = default;
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+private:
+    static constexpr std::size_t kInline = 4096;
+
+    void* do_allocate(std::size_t n, std::size_t align) override {
+        const std::size_t start = (used_ + align - 1) & ~(align - 1);
+        if (align <= 16 && n <= kInline && start <= kInline - n) {
+            used_ = start + n;
+            return inline_ + start;
+        }
+        if (align > 16) return ::operator new(n, std::align_val_t(align));
+        void* p = std::malloc(n == 0 ? 1 : n);
+        if (p == nullptr) throw std::bad_alloc();
+        return p;
+    }
+    void do_deallocate(void* p, std::size_t n, std::size_t align) override {
+        char* c = static_cast<char*>(p);
+        if (c >= inline_ && c < inline_ + kInline) {
+            if (c + n == inline_ + used_) used_ = static_cast<std::size_t>(c - inline_);
+            return;
+        }
+        if (align > 16) ::operator delete(p, std::align_val_t(align));
+        else std::free(p);
+    }
+    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
+
+    alignas(16) char inline_[kInline];
+    std::size_t used_ = 0;
+};
+
 // Bump allocator: blocks that grow geometrically, freed together. The first
 // bytes come from inline storage so that tiny documents need no malloc.
 class Arena {
 public:
-    // The first heap block is a quarter of the expected total.
-    explicit Arena(std::size_t expected_bytes = 0) noexcept : next_block_(expected_bytes / 4) {
+    // The first heap block is 1.5x the expected bytes (a payload's nodes
+    // take about 1.3x its size): one allocation instead of a doubling
+    // series, and the pages of its tail that are never touched cost nothing.
+    explicit Arena(std::size_t expected_bytes = 0) noexcept
+        : next_block_(expected_bytes > SIZE_MAX / 4 ? SIZE_MAX / 4 : expected_bytes + expected_bytes / 2) {
         if (next_block_ < kMinBlock) next_block_ = kMinBlock;
     }
     Arena(const Arena&) = delete;
@@ -45,6 +88,9 @@ public:
         cur_ += n;
         return p;
     }
+
+    // For the call's short-lived working vectors.
+    std::pmr::memory_resource* scratch() noexcept { return &scratch_; }
 
     template <class T>
     const T* copy(const T* items, std::size_t n) {
@@ -68,6 +114,7 @@ private:
     char* end_ = inline_ + sizeof inline_;
     Block* head_ = nullptr;
     std::size_t next_block_;
+    Scratch scratch_;
 };
 
 struct Member;
@@ -79,6 +126,20 @@ public:
     Node() noexcept : meta_(static_cast<std::uint64_t>(Kind::Null)), u_(0) {}
     static Node boolean(bool b) noexcept { return Node(Kind::Bool, 0, b ? 1 : 0); }
     static Node number(const Number& n) noexcept;
+    // A double read from a short decimal literal (significand below 2^35,
+    // at most 31 fraction digits), which keeps the literal's digits so that
+    // the writer needs no shortest-digits search.
+    static Node short_decimal(double d, std::uint64_t significand, unsigned fraction_digits) noexcept {
+        Node v(Kind::Number,
+               (static_cast<std::uint64_t>(Number::Form::Double) << kFormShift) | (significand << (kSizeShift + 5)) |
+                   (std::uint64_t{fraction_digits} << kSizeShift),
+               0);
+        v.d_ = d;
+        return v;
+    }
+    // The digits kept by short_decimal; a significand of 0 when none.
+    std::uint64_t decimal_significand() const noexcept { return size() >> 5; }
+    unsigned decimal_fraction_digits() const noexcept { return static_cast<unsigned>(size() & 31); }
     // `plain`: the bytes need no escaping to be written (unescaped input).
     static Node string(const char* p, std::size_t n, bool plain) {
         Node v(Kind::String, size_bits(n) | (plain ? kPlain : 0), 0);
@@ -95,6 +156,10 @@ public:
         v.p_ = members;
         return v;
     }
+
+    // The reader's mark for a value it failed to read; never in a document.
+    static Node invalid() noexcept { return Node(static_cast<Kind>(kKindMask), 0, 0); }
+    bool is_invalid() const noexcept { return (meta_ & kKindMask) == kKindMask; }
 
     Kind kind() const noexcept { return static_cast<Kind>(meta_ & kKindMask); }
     bool is_null() const noexcept { return kind() == Kind::Null; }
@@ -177,6 +242,20 @@ struct Member {
         }
         m.value.meta_ |= length << Node::kKeyShift;
         return m;
+    }
+    // Appends make(key, value, arena) to a vector of members, writing the
+    // fields in place: a member built aside and copied in as one block
+    // stalls on the store buffer.
+    template <class Vector>
+    static void append(Vector& members, std::string_view key, const Node& value, Arena& arena) {
+        if (key.size() >= kLongKey) {
+            members.push_back(make(key, value, arena));
+            return;
+        }
+        Member& m = members.emplace_back();
+        m.key = key.data();
+        m.value.meta_ = value.meta_ | (std::uint64_t{key.size()} << Node::kKeyShift);
+        m.value.u_ = value.u_;
     }
     // Replaces the value, keeping the key.
     void set_value(const Node& v) noexcept {

@@ -87,7 +87,8 @@ bool scale_by_power_of_ten(std::uint64_t s, std::int32_t e, double& out) noexcep
     return true;
 }
 
-bool parse_number(const Byte*& cursor, const Byte* end, Number& out, NumberError& err) noexcept {
+bool parse_number(const Byte*& cursor, const Byte* end, Number& out, NumberError& err,
+                  ShortDecimal* decimal) noexcept {
     const Byte* p = cursor;
     const auto fail = [&](ErrorCode code, PositionRule rule) {
         cursor = p;
@@ -164,6 +165,13 @@ bool parse_number(const Byte*& cursor, const Byte* end, Number& out, NumberError
         return true;
     }
 
+    if (decimal != nullptr && !has_exponent && !truncated && s != 0 && s < ShortDecimal::kSignificandLimit &&
+        -e <= ShortDecimal::kMaxFractionDigits) {
+        // Fraction digits beyond the significand's reach are skipped with s
+        // at or above the limit, so the digits here are all of them.
+        decimal->significand = s;
+        decimal->fraction_digits = static_cast<unsigned>(-e);
+    }
     std::int32_t exponent = clamp32(e);
     if (has_exponent) {
         ++p;

@@ -7,6 +7,10 @@
 #include <string>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "json/number.hpp"
 #include "json/utf8.hpp"
 #include "json/quoted.hpp"
@@ -74,10 +78,30 @@ inline std::uint64_t load_le64(const Byte* p) noexcept {
 
 inline bool is_stop_byte(Byte c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
 
-// First quote, backslash or control byte in [p, end), or end. ORs every
-// byte passed over into `seen` so that an all-ASCII string can skip UTF-8
-// validation.
+// First quote, backslash or control byte in [p, end), or end. Sets a high
+// bit of `seen` when a byte passed over has its high bit set, so that an
+// all-ASCII string can skip UTF-8 validation.
 inline const Byte* find_stop_byte(const Byte* p, const Byte* end, std::uint64_t& seen) noexcept {
+#if defined(__SSE2__)
+    // Sixteen bytes per step; the 8-byte steps below finish the tail.
+    const __m128i below_space = _mm_set1_epi8(0x1F);
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, below_space), v),
+                                          _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+        const unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(stop));
+        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+        if (stops != 0) {
+            // Only high bits before the stop byte count.
+            if ((high & (stops ^ (stops - 1)) & ~stops) != 0) seen |= kHighBits;
+            return p + std::countr_zero(stops);
+        }
+        if (high != 0) seen |= kHighBits;
+        p += 16;
+    }
+#endif
     while (end - p >= 8) {
         const std::uint64_t w = load_le64(p);
         // Flags bytes below 0x20, 0x22 and 0x5C; borrows can only set
@@ -168,7 +192,9 @@ public:
         : begin_(reinterpret_cast<const Byte*>(input.data())),
           p_(begin_),
           end_(begin_ + input.size()),
-          arena_(arena) {
+          arena_(arena),
+          nodes_(arena.scratch()),
+          members_(arena.scratch()) {
         // Room for typical rows, so that small payloads grow no stack.
         nodes_.reserve(64);
         members_.reserve(64);
@@ -199,9 +225,15 @@ private:
         while (p_ != end_ && is_whitespace(*p_)) ++p_;
     }
 
-    bool parse_value(Node& out);
+    // The next value, or Node::invalid() after recording the error.
+    Node read_value();
+    bool parse_value(Node& out) {
+        out = read_value();
+        return !out.is_invalid();
+    }
+    static Node failed(bool /*recorded*/) noexcept { return Node::invalid(); }
     bool parse_literal(const char* rest, std::size_t n);
-    bool parse_number_into(Node& out);
+    Node read_number();
     bool parse_array(Node& out);
     bool parse_object(Node& out);
     bool parse_str(std::string_view& out);
@@ -224,8 +256,8 @@ private:
     std::string scratch_;
     // Elements and members of the open arrays and objects, innermost last;
     // a closed one is copied into the arena at its final size.
-    std::vector<Node> nodes_;
-    std::vector<Member> members_;
+    std::pmr::vector<Node> nodes_;
+    std::pmr::vector<Member> members_;
     std::vector<KeyIndex> indexes_;  // per depth, for objects too large to scan
     std::uint8_t remaining_depth_ = kInitialDepth;
 
@@ -272,53 +304,53 @@ Result<std::span<const Node>, Error> Deserializer::read_top_level_array() {
     return R::ok(std::span<const Node>(items.items(), items.size()));
 }
 
-bool Deserializer::parse_value(Node& out) {
+// Returned in registers rather than through memory: a Node stored as two
+// words and reloaded as one 16-byte move stalls the store buffer.
+Node Deserializer::read_value() {
     skip_whitespace();
-    if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingValue);
+    if (p_ == end_) return failed(peek_error(ErrorCode::EofWhileParsingValue));
     switch (*p_) {
         case 'n':
             ++p_;
-            if (!parse_literal("ull", 3)) return false;
-            out = Node();
-            return true;
+            if (!parse_literal("ull", 3)) return Node::invalid();
+            return Node();
         case 't':
             ++p_;
-            if (!parse_literal("rue", 3)) return false;
-            out = Node::boolean(true);
-            return true;
+            if (!parse_literal("rue", 3)) return Node::invalid();
+            return Node::boolean(true);
         case 'f':
             ++p_;
-            if (!parse_literal("alse", 4)) return false;
-            out = Node::boolean(false);
-            return true;
+            if (!parse_literal("alse", 4)) return Node::invalid();
+            return Node::boolean(false);
         case '-':
         case '0': case '1': case '2': case '3': case '4':
         case '5': case '6': case '7': case '8': case '9':
-            return parse_number_into(out);
+            return read_number();
         case '"': {
             ++p_;
             std::string_view text;
             bool plain;
-            if (!parse_kept_str(text, plain)) return false;
-            out = Node::string(text.data(), text.size(), plain);
-            return true;
+            if (!parse_kept_str(text, plain)) return Node::invalid();
+            return Node::string(text.data(), text.size(), plain);
         }
         case '[': {
-            if (--remaining_depth_ == 0) return peek_error(ErrorCode::RecursionLimitExceeded);
+            if (--remaining_depth_ == 0) return failed(peek_error(ErrorCode::RecursionLimitExceeded));
             ++p_;
-            if (!parse_array(out)) return false;
+            Node out;
+            if (!parse_array(out)) return Node::invalid();
             ++remaining_depth_;
-            return true;
+            return out;
         }
         case '{': {
-            if (--remaining_depth_ == 0) return peek_error(ErrorCode::RecursionLimitExceeded);
+            if (--remaining_depth_ == 0) return failed(peek_error(ErrorCode::RecursionLimitExceeded));
             ++p_;
-            if (!parse_object(out)) return false;
+            Node out;
+            if (!parse_object(out)) return Node::invalid();
             ++remaining_depth_;
-            return true;
+            return out;
         }
         default:
-            return peek_error(ErrorCode::ExpectedSomeValue);
+            return failed(peek_error(ErrorCode::ExpectedSomeValue));
     }
 }
 
@@ -330,14 +362,15 @@ bool Deserializer::parse_literal(const char* rest, std::size_t n) {
     return true;
 }
 
-bool Deserializer::parse_number_into(Node& out) {
+Node Deserializer::read_number() {
     Number number = Number::from_u64(0);
     NumberError err;
-    if (!parse_number(p_, end_, number, err)) {
-        return err.rule == PositionRule::Peek ? peek_error(err.code) : consumed_error(err.code);
+    ShortDecimal decimal;
+    if (!parse_number(p_, end_, number, err, &decimal)) {
+        return failed(err.rule == PositionRule::Peek ? peek_error(err.code) : consumed_error(err.code));
     }
-    out = Node::number(number);
-    return true;
+    if (decimal.significand != 0) return Node::short_decimal(number.as_double(), decimal.significand, decimal.fraction_digits);
+    return Node::number(number);
 }
 
 // Entered just after the "["; reads the elements and the closing "]".
@@ -347,7 +380,8 @@ bool Deserializer::parse_array(Node& out) {
     skip_whitespace();
     if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingList);
     if (*p_ != ']') {
-        if (!parse_value(item)) return false;
+        item = read_value();
+        if (item.is_invalid()) return false;
         nodes_.push_back(item);
         for (;;) {
             skip_whitespace();
@@ -358,7 +392,8 @@ bool Deserializer::parse_array(Node& out) {
             skip_whitespace();
             if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingValue);
             if (*p_ == ']') return peek_error(ErrorCode::TrailingComma);
-            if (!parse_value(item)) return false;
+            item = read_value();
+            if (item.is_invalid()) return false;
             nodes_.push_back(item);
         }
     }
@@ -397,11 +432,11 @@ bool Deserializer::parse_object(Node& out) {
         if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingObject);
         if (*p_ != ':') return peek_error(ErrorCode::ExpectedColon);
         ++p_;
-        Node value;
-        if (!parse_value(value)) return false;
+        const Node value = read_value();
+        if (value.is_invalid()) return false;
         // A repeated key keeps its first position and takes the last value.
         const std::size_t found = find_member(base, key, seen);
-        if (found == KeyIndex::npos) members_.push_back(Member::make(key, value, arena_));
+        if (found == KeyIndex::npos) Member::append(members_, key, value, arena_);
         else members_[base + found].set_value(value);
     }
     ++p_;  // the "}"
@@ -440,6 +475,17 @@ std::size_t Deserializer::find_member(std::size_t base, std::string_view key, st
 }
 
 bool Deserializer::parse_kept_str(std::string_view& out, bool& plain) {
+    // Most strings end at the first stop byte, a quote: they are taken here
+    // without parse_str's call and set-up. Anything else is read again by
+    // parse_str, which then reports the same outcome from the same start.
+    std::uint64_t seen = 0;
+    const Byte* end = find_stop_byte(p_, end_, seen);
+    if (end != end_ && *end == '"' && ((seen & kHighBits) == 0 || is_valid_utf8(p_, end))) {
+        out = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(end - p_));
+        p_ = end + 1;
+        plain = true;
+        return true;
+    }
     if (!parse_str(out)) return false;
     // Decoded escapes end in the scratch buffer; anything else is input.
     plain = out.data() != scratch_.data();

@@ -58,6 +58,8 @@ std::size_t write_exponent(int m, char* out) noexcept {
     return static_cast<std::size_t>(p - out);
 }
 
+std::size_t lay_out_digits(const char* digits, int n, int m, char* out) noexcept;
+
 // Powers of ten that doubles hold exactly.
 constexpr double kExactPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,
                                    1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17};
@@ -142,7 +144,7 @@ void write_number(const Number& n, Buffer& out) {
             len = format_double(n.as_double(), scratch);
             break;
     }
-    out.append(scratch, len);
+    out.append_short(scratch, len);
 }
 
 void write_value(const Value& v, Buffer& out) {
@@ -188,7 +190,15 @@ void write_node(const Node& v, Buffer& out) {
             if (v.as_bool()) out.append("true", 4);
             else out.append("false", 5);
             return;
-        case Node::Kind::Number: write_number(v.as_number(), out); return;
+        case Node::Kind::Number:
+            if (const std::uint64_t s = v.decimal_significand(); s != 0) {
+                char scratch[max_double_chars];
+                out.append_short(scratch, format_short_decimal(std::signbit(v.as_number().as_double()), s,
+                                                         v.decimal_fraction_digits(), scratch));
+                return;
+            }
+            write_number(v.as_number(), out);
+            return;
         case Node::Kind::String: {
             // Unescaped input text is its own compact form.
             const std::string_view text = v.as_string();
@@ -252,7 +262,7 @@ std::size_t format_u64(std::uint64_t n, char* out) noexcept {
         *--p = static_cast<char>('0' + m);
     }
     const auto len = static_cast<std::size_t>(scratch + max_u64_chars - p);
-    std::memcpy(out, p, len);
+    copy_short(out, p, len);
     return len;
 }
 
@@ -268,7 +278,7 @@ std::size_t format_double(double x, char* out) noexcept {
     }
     // Shortest round-trip digits with nearest-then-even tie breaking, in
     // the form d[.ddd]e±xx.
-    char digits[17];
+    char digits[max_u64_chars];
     int n = 0;
     int m = 0;
     if (!short_decimal_digits(x, digits, n, m)) {
@@ -281,9 +291,29 @@ std::size_t format_double(double x, char* out) noexcept {
         std::from_chars(e + (e[1] == '+' ? 2 : 1), res.ptr, m);
     }
 
+    return static_cast<std::size_t>(p + lay_out_digits(digits, n, m, p) - out);
+}
+
+std::size_t format_short_decimal(bool negative, std::uint64_t significand, unsigned fraction_digits,
+                                 char* out) noexcept {
+    char* p = out;
+    if (negative) *p++ = '-';
+    char digits[max_u64_chars];
+    int n = static_cast<int>(format_u64(significand, digits));
+    const int m = n - 1 - static_cast<int>(fraction_digits);
+    while (n > 1 && digits[n - 1] == '0') --n;
+    return static_cast<std::size_t>(p + lay_out_digits(digits, n, m, p) - out);
+}
+
+namespace {
+
+// The significant digits d1..dn of a value d1.d2..dn × 10^m, in the layout
+// of format_double.
+std::size_t lay_out_digits(const char* digits, int n, int m, char* out) noexcept {
+    char* p = out;
     if (m >= -5 && m <= 15) {
         if (m >= n - 1) {
-            std::memcpy(p, digits, static_cast<std::size_t>(n));
+            copy_short(p, digits, static_cast<std::size_t>(n));
             p += n;
             const int zeros = m - n + 1;
             std::memset(p, '0', static_cast<std::size_t>(zeros));
@@ -291,10 +321,10 @@ std::size_t format_double(double x, char* out) noexcept {
             std::memcpy(p, ".0", 2);
             p += 2;
         } else if (m >= 0) {
-            std::memcpy(p, digits, static_cast<std::size_t>(m + 1));
+            copy_short(p, digits, static_cast<std::size_t>(m + 1));
             p += m + 1;
             *p++ = '.';
-            std::memcpy(p, digits + m + 1, static_cast<std::size_t>(n - m - 1));
+            copy_short(p, digits + m + 1, static_cast<std::size_t>(n - m - 1));
             p += n - m - 1;
         } else {
             *p++ = '0';
@@ -302,20 +332,22 @@ std::size_t format_double(double x, char* out) noexcept {
             const int zeros = -m - 1;
             std::memset(p, '0', static_cast<std::size_t>(zeros));
             p += zeros;
-            std::memcpy(p, digits, static_cast<std::size_t>(n));
+            copy_short(p, digits, static_cast<std::size_t>(n));
             p += n;
         }
     } else {
         *p++ = digits[0];
         if (n > 1) {
             *p++ = '.';
-            std::memcpy(p, digits + 1, static_cast<std::size_t>(n - 1));
+            copy_short(p, digits + 1, static_cast<std::size_t>(n - 1));
             p += n - 1;
         }
         p += write_exponent(m, p);
     }
     return static_cast<std::size_t>(p - out);
 }
+
+}  // namespace
 
 std::string format_u64(std::uint64_t n) {
     char buf[max_u64_chars];

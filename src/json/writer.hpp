@@ -24,6 +24,11 @@ std::size_t format_u64(std::uint64_t n, char* out) noexcept;
 // otherwise d.ddde±x.
 std::size_t format_double(double x, char* out) noexcept;
 
+// The same text for the double read from a short decimal literal (see
+// ShortDecimal): its digits are the literal's, without trailing zeros.
+std::size_t format_short_decimal(bool negative, std::uint64_t significand, unsigned fraction_digits,
+                                 char* out) noexcept;
+
 std::string format_u64(std::uint64_t n);
 std::string format_double(double x);
 

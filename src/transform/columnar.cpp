@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <optional>
 #include <string_view>
 
@@ -32,17 +33,23 @@ const Node null_node;
 // Keys are interned once per call: every member of every row gets the id
 // of its column, so finding a row's cells needs no key comparison.
 struct Layout {
-    std::vector<std::string_view> keys;     // by id, in order of first occurrence
-    std::vector<std::uint32_t> member_ids;  // the id of every row member, rows in order
-    std::vector<std::uint32_t> columns;     // ids of the columns, in order
-    std::vector<std::uint32_t> constants;   // ids of the constants; values are the first row's
+    explicit Layout(std::pmr::memory_resource* scratch) noexcept
+        : keys(scratch), member_ids(scratch), row_ids(scratch), columns(scratch), constants(scratch) {}
+    std::pmr::vector<std::string_view> keys;     // by id, in order of first occurrence
+    // The ids of a row's members, in member order, start at
+    // member_ids[row_ids[row]]. A row with the same keys in the same order
+    // as the row before it shares that row's ids.
+    std::pmr::vector<std::uint32_t> member_ids;
+    std::pmr::vector<std::size_t> row_ids;
+    std::pmr::vector<std::uint32_t> columns;     // ids of the columns, in order
+    std::pmr::vector<std::uint32_t> constants;   // ids of the constants; values are the first row's
 };
 
 // The cells of one row at a time, by column id. Each load stamps the ids it
 // sets, so nothing is cleared between rows.
 class RowCells {
 public:
-    explicit RowCells(std::size_t ids) : slots_(ids, Slot{0, 0}) {}
+    RowCells(std::size_t ids, std::pmr::memory_resource* scratch) : slots_(ids, Slot{0, 0}, scratch) {}
 
     // `ids` are the row's member ids.
     void load(const Node& row, const std::uint32_t* ids) noexcept {
@@ -61,27 +68,26 @@ private:
         std::size_t stamp;  // 0: never set
         std::size_t position;
     };
-    std::vector<Slot> slots_;
+    std::pmr::vector<Slot> slots_;
     const Member* members_ = nullptr;
     std::size_t stamp_ = 0;
 };
 
 // Fails with the row error text on the first element that is not an object.
-Result<Layout, std::string> lay_out(std::span<const Node> rows) {
+Result<Layout, std::string> lay_out(std::span<const Node> rows, std::pmr::memory_resource* scratch) {
     using Out = Result<Layout, std::string>;
-    std::size_t member_count = 0;
     for (const Node& e : rows) {
         if (!e.is_object()) {
             std::string message = "expected a JSON object row, got: ";
             json::append_plain_text(e, message);
             return Out::err(std::move(message));
         }
-        member_count += e.size();
     }
-    Layout layout;
-    std::vector<std::string_view>& keys = layout.keys;
-    std::vector<std::uint32_t>& ids = layout.member_ids;
-    ids.reserve(member_count);
+    Layout layout(scratch);
+    std::pmr::vector<std::string_view>& keys = layout.keys;
+    std::pmr::vector<std::uint32_t>& ids = layout.member_ids;
+    ids.reserve(rows.empty() ? 0 : rows[0].size());
+    layout.row_ids.reserve(rows.size());
     // Rows usually share the first row's keys.
     const std::size_t first_size = rows.empty() ? 0 : rows[0].size();
     keys.reserve(first_size);
@@ -90,7 +96,9 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows) {
     // position as in the previous row takes that member's id; otherwise the
     // keyed index decides. Whether a column holds a value other than null
     // is settled in the same pass.
-    std::vector<char> holds_value;
+    std::pmr::vector<char> holds_value(scratch);
+    std::pmr::vector<const Node*> reference(scratch);   // by id, for the first row's keys
+    std::pmr::vector<std::size_t> matched_in(scratch);  // by id: the last row that matched
     holds_value.reserve(first_size);
     {
         // Few distinct keys are found by a scan; the index is built when
@@ -100,9 +108,32 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows) {
         auto key_at = [&](std::size_t id) { return keys[id]; };
         const Node* previous = nullptr;
         std::size_t previous_ids = 0;
+        // Constant candidates, settled in this pass while each row is in
+        // cache: the first row's keys (ids below first_size) whose value is
+        // not null, while every later row holds a matching value. A key
+        // whose first value is null or missing is never constant: it is a
+        // column only if some row holds another value, which cannot match.
+        reference.assign(first_size, nullptr);
+        matched_in.assign(first_size, 0);
+        std::size_t candidates = 0;
+        std::size_t row_index = 0;
         for (const Node& row : rows) {
-            const std::size_t row_ids = ids.size();
-            for (std::size_t pos = 0; pos < row.size(); ++pos) {
+            std::size_t row_ids = ids.size();
+            std::size_t pos = 0;
+            bool shared = false;
+            if (previous != nullptr && row.size() == previous->size()) {
+                while (pos < row.size() && json::same_key(previous->members()[pos].key_view(),
+                                                          row.members()[pos].key_view()))
+                    ++pos;
+                if (pos == row.size()) {
+                    shared = true;
+                    row_ids = previous_ids;
+                } else {
+                    // push_back may take an element of the vector itself.
+                    for (std::size_t i = 0; i < pos; ++i) ids.push_back(ids[previous_ids + i]);
+                }
+            }
+            for (; !shared && pos < row.size(); ++pos) {
                 const Member& m = row.members()[pos];
                 const std::string_view key = m.key_view();
                 std::size_t id;
@@ -134,8 +165,41 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows) {
                 // 32 bits suffice: each id stands for a distinct key held in
                 // a 32-byte member, and 2^32 of those cannot fit in memory.
                 ids.push_back(static_cast<std::uint32_t>(id));
-                holds_value[id] |= static_cast<char>(!m.value.is_null());
             }
+            for (std::size_t i = 0; i < row.size(); ++i)
+                holds_value[ids[row_ids + i]] |= static_cast<char>(!row.members()[i].value.is_null());
+            if (row_index == 0) {
+                // The first row's ids are 0, 1, ... in member order.
+                for (std::size_t i = 0; i < row.size(); ++i) {
+                    const Node& value = row.members()[i].value;
+                    if (!value.is_null()) {
+                        reference[i] = &value;
+                        ++candidates;
+                    }
+                }
+            } else if (candidates != 0) {
+                std::size_t matched = 0;
+                for (std::size_t i = 0; i < row.size(); ++i) {
+                    const std::uint32_t id = ids[row_ids + i];
+                    if (id >= first_size || reference[id] == nullptr) continue;
+                    if (values_match(row.members()[i].value, *reference[id])) {
+                        matched_in[id] = row_index;
+                        ++matched;
+                    } else {
+                        reference[id] = nullptr;
+                        --candidates;
+                    }
+                }
+                // A candidate missing from the row has a null cell there.
+                for (std::size_t id = 0; matched != candidates && id < first_size; ++id) {
+                    if (reference[id] != nullptr && matched_in[id] != row_index) {
+                        reference[id] = nullptr;
+                        --candidates;
+                    }
+                }
+            }
+            ++row_index;
+            layout.row_ids.push_back(row_ids);
             previous = &row;
             previous_ids = row_ids;
         }
@@ -146,38 +210,14 @@ Result<Layout, std::string> lay_out(std::span<const Node> rows) {
     for (std::size_t id = 0; id < keys.size(); ++id)
         if (holds_value[id]) layout.columns.push_back(static_cast<std::uint32_t>(id));
 
-    // Constant keys, only with at least two rows: every row's cell matches
-    // the first row's. A key absent from the first row is never one: its
-    // reference is null, and some row holds a value other than null.
+    // Constant keys, only with at least two rows: the candidates left.
     if (rows.size() >= 2) {
-        RowCells cells(keys.size());
-        cells.load(rows[0], ids.data());
-        struct Candidate {
-            std::uint32_t id;
-            const Node* reference;
-        };
-        std::vector<Candidate> candidates;
-        candidates.reserve(layout.columns.size());
-        for (std::uint32_t id : layout.columns)
-            if (cells.has(id)) candidates.push_back(Candidate{id, &cells.cell(id)});
-        std::size_t row_ids = rows[0].size();
-        for (std::size_t i = 1; i < rows.size() && !candidates.empty(); ++i) {
-            cells.load(rows[i], ids.data() + row_ids);
-            row_ids += rows[i].size();
-            std::size_t kept = 0;
-            for (const Candidate& c : candidates)
-                if (values_match(cells.cell(c.id), *c.reference)) candidates[kept++] = c;
-            candidates.resize(kept);
-        }
-        if (!candidates.empty()) {
-            std::vector<char> constant(keys.size(), 0);
-            for (const Candidate& c : candidates) {
-                constant[c.id] = 1;
-                layout.constants.push_back(c.id);
-            }
+        for (std::size_t id = 0; id < first_size; ++id)
+            if (reference[id] != nullptr) layout.constants.push_back(static_cast<std::uint32_t>(id));
+        if (!layout.constants.empty()) {
             std::size_t kept = 0;
             for (std::uint32_t id : layout.columns)
-                if (!constant[id]) layout.columns[kept++] = id;
+                if (id >= first_size || reference[id] == nullptr) layout.columns[kept++] = id;
             layout.columns.resize(kept);
         }
     }
@@ -197,18 +237,17 @@ Result<Value, std::string> columnarize_rows(std::vector<Value> elements) {
     using Out = Result<Value, std::string>;
     json::Arena arena;
     const std::vector<Node> rows = as_nodes(elements, arena);
-    auto planned = lay_out(rows);
+    std::pmr::memory_resource* scratch = std::pmr::get_default_resource();
+    auto planned = lay_out(rows, scratch);
     if (!planned) return Out::err(std::move(planned.error()));
     const Layout& layout = planned.value();
-    RowCells cells(layout.keys.size());
+    RowCells cells(layout.keys.size(), scratch);
 
     // Row values: one array per row, each allocated once at its final size.
     json::Array row_values;
     row_values.reserve(rows.size());
-    std::size_t row_ids = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        cells.load(rows[i], layout.member_ids.data() + row_ids);
-        row_ids += rows[i].size();
+        cells.load(rows[i], layout.member_ids.data() + layout.row_ids[i]);
         json::Array values;
         values.reserve(layout.columns.size());
         for (std::uint32_t id : layout.columns) values.push_back(json::to_value(cells.cell(id)));
@@ -231,11 +270,11 @@ Result<Value, std::string> columnarize_rows(std::vector<Value> elements) {
     return Out::ok(Value(std::move(document)));
 }
 
-std::string write_columnar(std::span<const Node> rows, json::Buffer& out) {
-    auto planned = lay_out(rows);
+std::string write_columnar(std::span<const Node> rows, json::Buffer& out, std::pmr::memory_resource* scratch) {
+    auto planned = lay_out(rows, scratch);
     if (!planned) return std::move(planned.error());
     const Layout& layout = planned.value();
-    RowCells cells(layout.keys.size());
+    RowCells cells(layout.keys.size(), scratch);
 
     out.append(R"({"columns":[)");
     for (std::size_t c = 0; c < layout.columns.size(); ++c) {
@@ -243,12 +282,10 @@ std::string write_columnar(std::span<const Node> rows, json::Buffer& out) {
         json::write_string(layout.keys[layout.columns[c]], out);
     }
     out.append(R"(],"rows":[)");
-    std::size_t row_ids = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (i != 0) out.push(',');
         out.push('[');
-        cells.load(rows[i], layout.member_ids.data() + row_ids);
-        row_ids += rows[i].size();
+        cells.load(rows[i], layout.member_ids.data() + layout.row_ids[i]);
         for (std::size_t c = 0; c < layout.columns.size(); ++c) {
             if (c != 0) out.push(',');
             json::write_to_buffer(cells.cell(layout.columns[c]), out);
@@ -270,7 +307,7 @@ std::string write_columnar(std::span<const Node> rows, json::Buffer& out) {
 std::string write_columnar(const std::vector<Value>& elements, json::Buffer& out) {
     json::Arena arena;
     const std::vector<Node> rows = as_nodes(elements, arena);
-    return write_columnar(rows, out);
+    return write_columnar(rows, out, arena.scratch());
 }
 
 }  // namespace tessik::transform

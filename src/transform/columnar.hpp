@@ -2,6 +2,7 @@
 // document {"columns", "rows", "constants"}.
 #pragma once
 
+#include <memory_resource>
 #include <span>
 #include <string>
 #include <vector>
@@ -17,7 +18,9 @@ namespace tessik::transform {
 // building it as values (no cell is copied). Fails only on the first
 // element that is not an object, returning "expected a JSON object row,
 // got: " and its text; returns an empty string on success.
-std::string write_columnar(std::span<const json::Node> elements, json::Buffer& out);
+// `scratch` serves the working vectors of the call.
+std::string write_columnar(std::span<const json::Node> elements, json::Buffer& out,
+                           std::pmr::memory_resource* scratch = std::pmr::get_default_resource());
 std::string write_columnar(const std::vector<json::Value>& elements, json::Buffer& out);
 
 // The same document built as owned values; takes ownership of the elements.

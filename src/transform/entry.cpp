@@ -24,7 +24,7 @@ Result<json::Buffer, std::string> columnarize_json(std::string_view payload) {
     // Reserved from the payload's size: growing by doubling copies the text
     // and keeps both copies resident for a moment.
     json::Buffer out(payload.size() < 128 ? 128 : payload.size());
-    std::string row_error = write_columnar(read.value(), out);
+    std::string row_error = write_columnar(read.value(), out, arena.scratch());
     if (!row_error.empty()) return Out::err(std::move(row_error));
     return Out::ok(std::move(out));
 }

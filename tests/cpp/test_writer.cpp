@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "json/number.hpp"
 #include "json/writer.hpp"
 
 using namespace tessik::json;
@@ -193,4 +194,37 @@ TEST(FormatDouble, RandomSampleRoundTripsAndIsShortest) {
         check(x);
         if (::testing::Test::HasFatalFailure()) return;
     }
+}
+
+// Literals read as short decimals keep their digits; the text written from
+// them must be format_double's text of the same double.
+TEST(FormatShortDecimal, MatchesFormatDoubleOnRandomLiterals) {
+    std::mt19937_64 rng(7);
+    int checked = 0;
+    for (int i = 0; i < 200000; ++i) {
+        std::string t;
+        if (rng() & 1) t += '-';
+        const int int_digits = static_cast<int>(rng() % 12);
+        const int fraction_digits = 1 + static_cast<int>(rng() % 24);
+        const int zeros = rng() % 4 == 0 ? static_cast<int>(rng() % 22) : 0;
+        if (int_digits == 0) t += '0';
+        else t += static_cast<char>('1' + rng() % 9);
+        for (int j = 1; j < int_digits; ++j) t += static_cast<char>('0' + rng() % 10);
+        t += '.';
+        for (int j = 0; j < fraction_digits; ++j) t += static_cast<char>(j < zeros ? '0' : '0' + rng() % 10);
+        const auto* p = reinterpret_cast<const unsigned char*>(t.data());
+        tessik::json::Number n = tessik::json::Number::from_u64(0);
+        tessik::json::NumberError err;
+        tessik::json::ShortDecimal d;
+        ASSERT_TRUE(tessik::json::parse_number(p, p + t.size(), n, err, &d)) << t;
+        if (d.significand == 0) continue;
+        ++checked;
+        char a[tessik::json::max_double_chars];
+        char b[tessik::json::max_double_chars];
+        const std::size_t la = tessik::json::format_double(n.as_double(), a);
+        const std::size_t lb =
+            tessik::json::format_short_decimal(std::signbit(n.as_double()), d.significand, d.fraction_digits, b);
+        ASSERT_EQ(std::string(a, la), std::string(b, lb)) << t;
+    }
+    EXPECT_GT(checked, 10000);
 }
