@@ -2,6 +2,7 @@
 
 import pytest
 
+from conftest import Index
 from tessik_codec import columnarize
 
 EMPTY = b'{"columns":[],"rows":[],"constants":{}}'
@@ -12,14 +13,6 @@ MIN_ROWS_NOTE = ["while processing 'min_rows'"]
 class Holder:
     class Nested:
         pass
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class RaisingIndex:

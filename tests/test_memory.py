@@ -8,20 +8,12 @@ import weakref
 
 import pytest
 
-from conftest import rss_bytes, run_child
+from conftest import Index, rss_bytes, run_child
 from tessik_codec import columnarize
 
 SMALL_OK = b'[{"a":1,"b":"x"},{"a":2,"b":"x"}]'
 SMALL_ROW_ERROR = b'[{"a":1},[1,2,3]]'
 SMALL_READ_ERROR = b'[{"a":1},{"a":'
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class Raises:

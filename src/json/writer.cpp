@@ -147,42 +147,6 @@ void write_number(const Number& n, Buffer& out) {
     out.append_short(scratch, len);
 }
 
-void write_value(const Value& v, Buffer& out) {
-    switch (v.kind()) {
-        case Value::Kind::Null: out.append("null", 4); return;
-        case Value::Kind::Bool:
-            if (v.as_bool()) out.append("true", 4);
-            else out.append("false", 5);
-            return;
-        case Value::Kind::Number: write_number(v.as_number(), out); return;
-        case Value::Kind::String: write_quoted(v.as_string(), out); return;
-        case Value::Kind::Array: {
-            out.push('[');
-            bool first = true;
-            for (const Value& e : v.as_array()) {
-                if (!first) out.push(',');
-                first = false;
-                write_value(e, out);
-            }
-            out.push(']');
-            return;
-        }
-        case Value::Kind::Object: {
-            out.push('{');
-            bool first = true;
-            for (const Bucket& b : v.as_object()) {
-                if (!first) out.push(',');
-                first = false;
-                write_quoted(b.key, out);
-                out.push(':');
-                write_value(b.value, out);
-            }
-            out.push('}');
-            return;
-        }
-    }
-}
-
 void write_node(const Node& v, Buffer& out) {
     switch (v.kind()) {
         case Node::Kind::Null: out.append("null", 4); return;
@@ -359,7 +323,11 @@ std::string format_double(double x) {
     return std::string(buf, format_double(x, buf));
 }
 
-void write_to_buffer(const Value& value, Buffer& out) { write_value(value, out); }
+// Owned values take the document's road: one writer for both models.
+void write_to_buffer(const Value& value, Buffer& out) {
+    Arena arena;
+    write_node(to_node(value, arena), out);
+}
 
 void write_to_buffer(const Node& node, Buffer& out) { write_node(node, out); }
 
@@ -367,7 +335,7 @@ void write_string(std::string_view text, Buffer& out) { write_quoted(text, out);
 
 void append_plain_text(const Value& value, std::string& message) {
     Buffer text;
-    write_value(value, text);
+    write_to_buffer(value, text);
     message.append(text.data() == nullptr ? "" : text.data(), text.size());
 }
 
