@@ -242,9 +242,12 @@ private:
     bool parse_kept_str(std::string_view& out, bool& plain);
     // Position of the key among the members from `base`, or KeyIndex::npos
     // after recording it as the next one.
-    // `seen` collects one bit per key read so far in the object, so that most
-    // new keys of small objects are known new without comparing any key.
-    std::size_t find_member(std::size_t base, std::string_view key, std::uint64_t& seen);
+    // `seen` holds one fingerprint bit per key read so far in the object
+    // (`bit` is this key's), so that most new keys of small objects are known
+    // new without comparing any key. `indexed`: the index holds the object's
+    // keys so far.
+    std::size_t find_member(std::size_t base, std::string_view key, std::uint64_t bit, std::uint64_t seen,
+                            bool& indexed);
     bool parse_unicode_escape();
     bool decode_hex_escape(std::uint16_t& n);
     bool peek_invalid_type();
@@ -259,6 +262,16 @@ private:
     std::pmr::vector<Node> nodes_;
     std::pmr::vector<Member> members_;
     std::vector<KeyIndex> indexes_;  // per depth, for objects too large to scan
+    // The last closed object of at least two members per first-key
+    // fingerprint: an object whose keys follow one of these, key for key,
+    // has no repeated key among them (the cached keys are distinct), so it
+    // needs no scan and no index while it keeps to that order.
+    struct Shape {
+        const Member* members = nullptr;
+        std::size_t size = 0;
+    };
+    static constexpr std::size_t kShapes = 32;
+    Shape shapes_[kShapes];
     std::uint8_t remaining_depth_ = kInitialDepth;
 
     ErrorCode error_code_ = ErrorCode::Message;
@@ -408,13 +421,17 @@ bool Deserializer::parse_array(Node& out) {
 bool Deserializer::parse_object(Node& out) {
     const std::size_t base = members_.size();
     std::uint64_t seen = 0;
+    bool indexed = false;
+    // The cached shape this object has followed so far, if any; a copy,
+    // since nested objects may replace the cached one meanwhile.
+    Shape shape;
+    std::size_t shape_slot = 0;
     bool first = true;
     for (;;) {
         skip_whitespace();
         if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingObject);
         if (*p_ == '}') break;
         if (first) {
-            first = false;
             if (*p_ != '"') return peek_error(ErrorCode::KeyMustBeAString);
         } else {
             if (*p_ != ',') return peek_error(ErrorCode::ExpectedObjectCommaOrEnd);
@@ -434,40 +451,56 @@ bool Deserializer::parse_object(Node& out) {
         ++p_;
         const Node value = read_value();
         if (value.is_invalid()) return false;
+        // A cheap fingerprint: length and the first and last bytes.
+        const unsigned char head = key.empty() ? 0 : static_cast<unsigned char>(key.front());
+        const unsigned char tail = key.empty() ? 0 : static_cast<unsigned char>(key.back());
+        const std::size_t print = key.size() * 7 + head * 3 + tail;
+        const std::uint64_t bit = std::uint64_t{1} << (print & 63);
+        const std::size_t count = members_.size() - base;
+        std::size_t found = KeyIndex::npos;
+        if (first) {
+            first = false;
+            shape_slot = print % kShapes;
+            const Shape& s = shapes_[shape_slot];
+            if (s.size != 0 && same_key(s.members[0].key_view(), key)) shape = s;
+        } else if (count < shape.size && same_key(shape.members[count].key_view(), key)) {
+            // Still on the cached order: a new key.
+        } else {
+            shape.size = 0;
+            found = find_member(base, key, bit, seen, indexed);
+        }
+        seen |= bit;
         // A repeated key keeps its first position and takes the last value.
-        const std::size_t found = find_member(base, key, seen);
         if (found == KeyIndex::npos) Member::append(members_, key, value, arena_);
         else members_[base + found].set_value(value);
     }
     ++p_;  // the "}"
     const std::size_t n = members_.size() - base;
-    out = Node::object(arena_.copy(members_.data() + base, n), n);
+    const Member* members = arena_.copy(members_.data() + base, n);
+    out = Node::object(members, n);
     members_.resize(base);
+    if (n >= 2) shapes_[shape_slot] = Shape{members, n};
     return true;
 }
 
-std::size_t Deserializer::find_member(std::size_t base, std::string_view key, std::uint64_t& seen) {
+std::size_t Deserializer::find_member(std::size_t base, std::string_view key, std::uint64_t bit, std::uint64_t seen,
+                                      bool& indexed) {
     const Member* run = members_.data() + base;
     const std::size_t count = members_.size() - base;
     if (count < kMaxScannedMembers) {
-        // A cheap fingerprint: length and the first and last bytes.
-        const unsigned char first = key.empty() ? 0 : static_cast<unsigned char>(key.front());
-        const unsigned char last = key.empty() ? 0 : static_cast<unsigned char>(key.back());
-        const std::uint64_t bit = std::uint64_t{1} << ((key.size() * 7 + first * 3 + last) & 63);
-        const bool maybe_seen = (seen & bit) != 0;
-        seen |= bit;
-        if (!maybe_seen) return KeyIndex::npos;
+        if ((seen & bit) == 0) return KeyIndex::npos;
         for (std::size_t i = 0; i < count; ++i)
             if (same_key(run[i].key_view(), key)) return i;
         return KeyIndex::npos;
     }
     // Larger objects: an index while this object is read, filled with the
-    // scanned keys when the object outgrows the scan.
+    // keys read so far when the object first needs it.
     const std::size_t depth = kInitialDepth - remaining_depth_;
     if (indexes_.size() <= depth) indexes_.resize(depth + 1);
     KeyIndex& index = indexes_[depth];
     auto key_at = [this, base](std::size_t i) { return members_[base + i].key_view(); };
-    if (count == kMaxScannedMembers) {
+    if (!indexed) {
+        indexed = true;
         index.clear();
         for (std::size_t i = 0; i < count; ++i) index.find_or_insert(run[i].key_view(), i, key_at);
     }

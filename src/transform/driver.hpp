@@ -1,6 +1,8 @@
-// The driver: copies the payload, detaches from the interpreter for the
-// whole transform, contains internal failures, and re-attaches before the
-// outcome is looked at.
+// The driver: detaches from the interpreter for the whole transform,
+// contains internal failures, and re-attaches before the outcome is looked
+// at. The payload is read in place: a bytes object is immutable and the
+// caller's argument keeps it alive for the whole call, so its buffer may be
+// read detached, on the free-threaded build too, without a private copy.
 //
 // The containment is plain C++ and parameterised on the transform and on the
 // detach/attach steps, so that it can be tested without an interpreter.
@@ -31,26 +33,11 @@ struct DriverResult {
 inline constexpr std::string_view panic_prefix = "internal panic during columnarization: ";
 inline constexpr std::string_view panic_without_text = "unknown panic in columnarize_json";
 
-namespace detail {
-struct FreeDeleter {
-    void operator()(char* p) const noexcept { std::free(p); }
-};
-}  // namespace detail
-
 // Transform: Result<json::Buffer, std::string>(std::string_view).
 // detach() returns a token that attach(token) takes back.
 template <class Transform, class Detach, class Attach>
 DriverResult run_contained(const char* data, std::size_t len, Transform&& transform, Detach&& detach,
                            Attach&& attach) {
-    // Copy while attached: the bytes belong to an interpreter object. An
-    // empty payload needs no allocation.
-    std::unique_ptr<char, detail::FreeDeleter> copy;
-    if (len != 0) {
-        copy.reset(static_cast<char*>(std::malloc(len)));
-        if (!copy) return DriverResult{DriverResult::Kind::OutOfMemory, {}, {}};
-        std::memcpy(copy.get(), data, len);
-    }
-
     enum class Outcome { Done, OutOfMemory, Failed, FailedWithoutText };
     Outcome outcome = Outcome::Done;
     Result<json::Buffer, std::string> result = Result<json::Buffer, std::string>::err(std::string());
@@ -58,7 +45,7 @@ DriverResult run_contained(const char* data, std::size_t len, Transform&& transf
 
     auto token = detach();
     try {
-        result = transform(std::string_view(copy.get() == nullptr ? "" : copy.get(), len));
+        result = transform(std::string_view(len == 0 ? "" : data, len));
     } catch (const std::bad_alloc&) {
         outcome = Outcome::OutOfMemory;
     } catch (const std::exception& e) {
@@ -71,7 +58,6 @@ DriverResult run_contained(const char* data, std::size_t len, Transform&& transf
     } catch (...) {
         outcome = Outcome::FailedWithoutText;
     }
-    copy.reset();
     attach(token);
 
     switch (outcome) {

@@ -73,7 +73,7 @@ TEST(Driver, OutcomesBecomeResults) {
     }
 }
 
-TEST(Driver, TransformSeesAPrivateCopyDetached) {
+TEST(Driver, TransformReadsThePayloadInPlaceDetached) {
     Hooks hooks;
     std::string payload = "[1,2]";
     const char* seen = nullptr;
@@ -87,7 +87,7 @@ TEST(Driver, TransformSeesAPrivateCopyDetached) {
             return Out::err("x");
         },
         hooks);
-    EXPECT_NE(seen, payload.data());
+    EXPECT_EQ(seen, payload.data());
     EXPECT_EQ(result.kind, DriverResult::Kind::Error);
 }
 

@@ -79,6 +79,34 @@ TEST(Node, RepeatedKeysKeepFirstPositionAndLastValue) {
     }
 }
 
+// An object that follows an earlier object's key order past the size where
+// the reader switches to an index, then repeats a key.
+TEST(Node, RepeatedKeyAfterAnEarlierObjectsOrder) {
+    for (int n : {5, 20, 40}) {
+        std::string keys;
+        for (int i = 0; i < n; ++i) keys += name("\"k", i) + "\":" + std::to_string(i) + ",";
+        const std::string text = "[{" + keys + "\"end\":0},{" + keys + name("\"k", n / 2) + "\":\"again\"}]";
+        Texts texts;
+        auto r = read_top_level_array(texts.kept.emplace_back(text), texts.arena);
+        ASSERT_TRUE(r.is_ok()) << text;
+        const Node o = r.value()[1];
+        ASSERT_EQ(o.size(), static_cast<std::size_t>(n)) << n;
+        EXPECT_EQ(o.members()[n / 2].key_view(), name("k", n / 2));
+        EXPECT_EQ(written(o.members()[n / 2].value), "\"again\"") << n;
+    }
+}
+
+// The same after a nested object with the same first key has replaced the
+// order the outer object started from.
+TEST(Node, RepeatedKeyAfterANestedObjectReplacedTheOrder) {
+    Texts texts;
+    const std::string text = R"([{"a":0,"b":0,"c":0},{"a":0,"b":1,"b":{"a":0,"x":0,"b":0}}])";
+    auto r = read_top_level_array(texts.kept.emplace_back(text), texts.arena);
+    ASSERT_TRUE(r.is_ok());
+    EXPECT_EQ(keys_of(r.value()[1]), "a,b,");
+    EXPECT_EQ(written(r.value()[1]), R"({"a":0,"b":{"a":0,"x":0,"b":0}})");
+}
+
 TEST(Node, EqualityIgnoresMemberOrderAtEverySize) {
     for (int n : {1, 2, 16, 17, 64}) {
         std::vector<int> forward, backward;
