@@ -182,6 +182,8 @@ private:
     static constexpr std::uint64_t kKindMask = 0x7;
     static constexpr unsigned kFormShift = 3;  // two bits of Number::Form
     static constexpr std::uint64_t kPlain = 0x20;
+    // On a member's value: the member's key needs no escaping when written.
+    static constexpr std::uint64_t kKeyPlain = 0x40;
     // Sizes take 40 bits (a terabyte, beyond any payload held in memory);
     // the top 16 bits are the key length of a member's value.
     static constexpr unsigned kSizeShift = 8;
@@ -230,8 +232,10 @@ struct Member {
     const char* key;
     Node value;  // read through the Node accessors, which ignore the key bits
 
-    static Member make(std::string_view key, const Node& value, Arena& arena) {
+    // `plain_key`: the key's bytes need no escaping to be written.
+    static Member make(std::string_view key, const Node& value, Arena& arena, bool plain_key = false) {
         Member m{key.data(), value};
+        if (plain_key) m.value.meta_ |= Node::kKeyPlain;
         std::uint64_t length = key.size();
         if (length >= kLongKey) {
             auto* copy = static_cast<char*>(arena.allocate(8 + key.size()));
@@ -247,22 +251,24 @@ struct Member {
     // fields in place: a member built aside and copied in as one block
     // stalls on the store buffer.
     template <class Vector>
-    static void append(Vector& members, std::string_view key, const Node& value, Arena& arena) {
+    static void append(Vector& members, std::string_view key, bool plain_key, const Node& value, Arena& arena) {
         if (key.size() >= kLongKey) {
-            members.push_back(make(key, value, arena));
+            members.push_back(make(key, value, arena, plain_key));
             return;
         }
         Member& m = members.emplace_back();
         m.key = key.data();
-        m.value.meta_ = value.meta_ | (std::uint64_t{key.size()} << Node::kKeyShift);
+        m.value.meta_ = value.meta_ | (std::uint64_t{key.size()} << Node::kKeyShift) |
+                        (plain_key ? Node::kKeyPlain : 0);
         m.value.u_ = value.u_;
     }
     // Replaces the value, keeping the key.
     void set_value(const Node& v) noexcept {
-        const std::uint64_t key_bits = value.meta_ & kKeyBits;
+        const std::uint64_t key_bits = value.meta_ & (kKeyBits | Node::kKeyPlain);
         value = v;
-        value.meta_ = (value.meta_ & ~kKeyBits) | key_bits;
+        value.meta_ = (value.meta_ & ~(kKeyBits | Node::kKeyPlain)) | key_bits;
     }
+    bool is_key_plain() const noexcept { return (value.meta_ & Node::kKeyPlain) != 0; }
     std::string_view key_view() const noexcept {
         std::uint64_t length = value.meta_ >> Node::kKeyShift;
         if (length == kLongKey) std::memcpy(&length, key - 8, 8);

@@ -222,8 +222,11 @@ private:
     Error make_error() const;
 
     void skip_whitespace() noexcept {
-        while (p_ != end_ && is_whitespace(*p_)) ++p_;
+        // Compact text has none; indented text has runs of it.
+        if (p_ == end_ || *p_ > ' ') return;
+        skip_whitespace_run();
     }
+    void skip_whitespace_run() noexcept;
 
     // The next value, or Node::invalid() after recording the error.
     Node read_value();
@@ -240,14 +243,19 @@ private:
     // The decoded text of parse_str, kept: a view of the input when it had
     // no escapes, otherwise a copy in the arena.
     bool parse_kept_str(std::string_view& out, bool& plain);
+    // Repeated keys in objects past the scanned size.
+    struct Shape {
+        const Member* members = nullptr;
+        std::size_t size = 0;
+    };
+    static std::size_t shape_slot(std::string_view first_key) noexcept;
+    // Whether the keys of the open object from `base` start the cached
+    // object with the same first key; if so, `shape` becomes a copy of it.
+    bool follows_shape(std::size_t base, Shape& shape) const noexcept;
+    void index_members(std::size_t base);
     // Position of the key among the members from `base`, or KeyIndex::npos
     // after recording it as the next one.
-    // `seen` holds one fingerprint bit per key read so far in the object
-    // (`bit` is this key's), so that most new keys of small objects are known
-    // new without comparing any key. `indexed`: the index holds the object's
-    // keys so far.
-    std::size_t find_member(std::size_t base, std::string_view key, std::uint64_t bit, std::uint64_t seen,
-                            bool& indexed);
+    std::size_t find_in_index(std::size_t base, std::string_view key);
     bool parse_unicode_escape();
     bool decode_hex_escape(std::uint16_t& n);
     bool peek_invalid_type();
@@ -262,14 +270,10 @@ private:
     std::pmr::vector<Node> nodes_;
     std::pmr::vector<Member> members_;
     std::vector<KeyIndex> indexes_;  // per depth, for objects too large to scan
-    // The last closed object of at least two members per first-key
-    // fingerprint: an object whose keys follow one of these, key for key,
-    // has no repeated key among them (the cached keys are distinct), so it
-    // needs no scan and no index while it keeps to that order.
-    struct Shape {
-        const Member* members = nullptr;
-        std::size_t size = 0;
-    };
+    // The last closed object too large to scan, per first-key fingerprint:
+    // an object whose keys follow one of these, key for key, has no
+    // repeated key among them (the cached keys are distinct), so it needs
+    // no index while it keeps to that order.
     static constexpr std::size_t kShapes = 32;
     Shape shapes_[kShapes];
     std::uint8_t remaining_depth_ = kInitialDepth;
@@ -278,6 +282,30 @@ private:
     std::size_t error_pos_ = 0;
     std::string error_text_;
 };
+
+void Deserializer::skip_whitespace_run() noexcept {
+    // Separators such as ", " and ": " bring one byte; indentation more.
+    if (!is_whitespace(*p_)) return;
+    ++p_;
+    if (p_ == end_ || *p_ > ' ') return;
+#if defined(__SSE2__)
+    // Indentation: sixteen bytes per step after the line break.
+    while (end_ - p_ >= 16 && is_whitespace(*p_)) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+        const __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')),
+                                                     _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                                        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')),
+                                                     _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+        const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFF;
+        if (other != 0) {
+            p_ += std::countr_zero(other);
+            return;
+        }
+        p_ += 16;
+    }
+#endif
+    while (p_ != end_ && is_whitespace(*p_)) ++p_;
+}
 
 Error Deserializer::make_error() const {
     // Positions are derived here only, so reading never tracks lines.
@@ -421,17 +449,17 @@ bool Deserializer::parse_array(Node& out) {
 bool Deserializer::parse_object(Node& out) {
     const std::size_t base = members_.size();
     std::uint64_t seen = 0;
-    bool indexed = false;
-    // The cached shape this object has followed so far, if any; a copy,
-    // since nested objects may replace the cached one meanwhile.
-    Shape shape;
-    std::size_t shape_slot = 0;
+    // How keys past the scanned size are checked: by the index, or, while
+    // each matches the cached object's key at its position, not at all.
+    enum : std::uint8_t { kScanned, kIndexed, kOnShape } large = kScanned;
+    Shape shape;  // a copy: nested objects may replace the cached one
     bool first = true;
     for (;;) {
         skip_whitespace();
         if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingObject);
         if (*p_ == '}') break;
         if (first) {
+            first = false;
             if (*p_ != '"') return peek_error(ErrorCode::KeyMustBeAString);
         } else {
             if (*p_ != ',') return peek_error(ErrorCode::ExpectedObjectCommaOrEnd);
@@ -451,27 +479,46 @@ bool Deserializer::parse_object(Node& out) {
         ++p_;
         const Node value = read_value();
         if (value.is_invalid()) return false;
-        // A cheap fingerprint: length and the first and last bytes.
-        const unsigned char head = key.empty() ? 0 : static_cast<unsigned char>(key.front());
-        const unsigned char tail = key.empty() ? 0 : static_cast<unsigned char>(key.back());
-        const std::size_t print = key.size() * 7 + head * 3 + tail;
-        const std::uint64_t bit = std::uint64_t{1} << (print & 63);
         const std::size_t count = members_.size() - base;
         std::size_t found = KeyIndex::npos;
-        if (first) {
-            first = false;
-            shape_slot = print % kShapes;
-            const Shape& s = shapes_[shape_slot];
-            if (s.size != 0 && same_key(s.members[0].key_view(), key)) shape = s;
-        } else if (count < shape.size && same_key(shape.members[count].key_view(), key)) {
-            // Still on the cached order: a new key.
+        if (count < kMaxScannedMembers) {
+            // A cheap fingerprint: length and the first and last bytes.
+            const unsigned char head = key.empty() ? 0 : static_cast<unsigned char>(key.front());
+            const unsigned char tail = key.empty() ? 0 : static_cast<unsigned char>(key.back());
+            const std::uint64_t bit = std::uint64_t{1} << ((key.size() * 7 + head * 3 + tail) & 63);
+            if ((seen & bit) != 0) {
+                const Member* run = members_.data() + base;
+                for (std::size_t i = 0; i < count; ++i) {
+                    if (same_key(run[i].key_view(), key)) {
+                        found = i;
+                        break;
+                    }
+                }
+            }
+            seen |= bit;
         } else {
-            shape.size = 0;
-            found = find_member(base, key, bit, seen, indexed);
+            if (large == kScanned) {
+                if (follows_shape(base, shape)) {
+                    large = kOnShape;
+                } else {
+                    large = kIndexed;
+                    index_members(base);
+                }
+            }
+            if (large == kOnShape) {
+                if (count < shape.size && same_key(shape.members[count].key_view(), key)) {
+                    // Still in the cached order: a new key.
+                } else {
+                    large = kIndexed;
+                    index_members(base);
+                    found = find_in_index(base, key);
+                }
+            } else {
+                found = find_in_index(base, key);
+            }
         }
-        seen |= bit;
         // A repeated key keeps its first position and takes the last value.
-        if (found == KeyIndex::npos) Member::append(members_, key, value, arena_);
+        if (found == KeyIndex::npos) Member::append(members_, key, plain, value, arena_);
         else members_[base + found].set_value(value);
     }
     ++p_;  // the "}"
@@ -479,32 +526,42 @@ bool Deserializer::parse_object(Node& out) {
     const Member* members = arena_.copy(members_.data() + base, n);
     out = Node::object(members, n);
     members_.resize(base);
-    if (n >= 2) shapes_[shape_slot] = Shape{members, n};
+    if (n >= kMaxScannedMembers) shapes_[shape_slot(members[0].key_view())] = Shape{members, n};
     return true;
 }
 
-std::size_t Deserializer::find_member(std::size_t base, std::string_view key, std::uint64_t bit, std::uint64_t seen,
-                                      bool& indexed) {
+std::size_t Deserializer::shape_slot(std::string_view first_key) noexcept {
+    const unsigned char head = first_key.empty() ? 0 : static_cast<unsigned char>(first_key.front());
+    return (first_key.size() * 7 + head) % kShapes;
+}
+
+bool Deserializer::follows_shape(std::size_t base, Shape& shape) const noexcept {
     const Member* run = members_.data() + base;
     const std::size_t count = members_.size() - base;
-    if (count < kMaxScannedMembers) {
-        if ((seen & bit) == 0) return KeyIndex::npos;
-        for (std::size_t i = 0; i < count; ++i)
-            if (same_key(run[i].key_view(), key)) return i;
-        return KeyIndex::npos;
-    }
-    // Larger objects: an index while this object is read, filled with the
-    // keys read so far when the object first needs it.
+    const Shape& cached = shapes_[shape_slot(run[0].key_view())];
+    if (cached.size < count) return false;
+    for (std::size_t i = 0; i < count; ++i)
+        if (!same_key(cached.members[i].key_view(), run[i].key_view())) return false;
+    shape = cached;
+    return true;
+}
+
+// The index for objects too large to scan, one per depth, filled with the
+// keys read so far.
+void Deserializer::index_members(std::size_t base) {
     const std::size_t depth = kInitialDepth - remaining_depth_;
     if (indexes_.size() <= depth) indexes_.resize(depth + 1);
     KeyIndex& index = indexes_[depth];
+    index.clear();
+    const std::size_t count = members_.size() - base;
     auto key_at = [this, base](std::size_t i) { return members_[base + i].key_view(); };
-    if (!indexed) {
-        indexed = true;
-        index.clear();
-        for (std::size_t i = 0; i < count; ++i) index.find_or_insert(run[i].key_view(), i, key_at);
-    }
-    return index.find_or_insert(key, count, key_at);
+    for (std::size_t i = 0; i < count; ++i) index.find_or_insert(members_[base + i].key_view(), i, key_at);
+}
+
+std::size_t Deserializer::find_in_index(std::size_t base, std::string_view key) {
+    KeyIndex& index = indexes_[kInitialDepth - remaining_depth_];
+    auto key_at = [this, base](std::size_t i) { return members_[base + i].key_view(); };
+    return index.find_or_insert(key, members_.size() - base, key_at);
 }
 
 bool Deserializer::parse_kept_str(std::string_view& out, bool& plain) {

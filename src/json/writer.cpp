@@ -99,17 +99,45 @@ bool short_decimal_digits(double x, char* digits, int& n, int& exponent) noexcep
     }
 }
 
+// Unescaped input text is its own compact form.
+inline void write_plain(std::string_view text, Buffer& out) {
+    out.ensure(text.size() + 2);
+    out.push_unchecked('"');
+    out.append_unchecked(text.data(), text.size());
+    out.push_unchecked('"');
+}
+
+// Bytes that the escape table changes: below 0x20, the quote and the
+// backslash. A flag per byte of the word; borrows can only set false flags
+// above a true one, so the lowest flag is exact.
+inline std::uint64_t escape_flags(std::uint64_t w) noexcept {
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    constexpr std::uint64_t high = 0x8080808080808080;
+    return ((w - 0x20 * ones) | ((w ^ (0x22 * ones)) - ones) | ((w ^ (0x5C * ones)) - ones)) & ~w & high;
+}
+
 void write_quoted(std::string_view text, Buffer& out) {
     out.push('"');
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const auto* end = p + text.size();
     const auto* run = p;
     while (p != end) {
-        const char esc = ESCAPE[*p];
-        if (esc == 0) {
+        // Whole words without a byte to escape are passed over at once.
+        if (end - p >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+            const std::uint64_t flags = escape_flags(w);
+            if (flags == 0) {
+                p += 8;
+                continue;
+            }
+            p += std::countr_zero(flags) / 8;
+        } else if (ESCAPE[*p] == 0) {
             ++p;
             continue;
         }
+        const char esc = ESCAPE[*p];
         out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
         if (esc == 'u') {
             const char seq[6] = {'\\', 'u', '0', '0', HEX_DIGITS[*p >> 4], HEX_DIGITS[*p & 0xF]};
@@ -164,16 +192,8 @@ void write_node(const Node& v, Buffer& out) {
             write_number(v.as_number(), out);
             return;
         case Node::Kind::String: {
-            // Unescaped input text is its own compact form.
-            const std::string_view text = v.as_string();
-            if (!v.is_plain()) {
-                write_quoted(text, out);
-                return;
-            }
-            out.ensure(text.size() + 2);
-            out.push_unchecked('"');
-            out.append_unchecked(text.data(), text.size());
-            out.push_unchecked('"');
+            if (v.is_plain()) write_plain(v.as_string(), out);
+            else write_quoted(v.as_string(), out);
             return;
         }
         case Node::Kind::Array: {
@@ -190,7 +210,8 @@ void write_node(const Node& v, Buffer& out) {
             for (std::size_t i = 0; i < v.size(); ++i) {
                 if (i != 0) out.push(',');
                 const Member& m = v.members()[i];
-                write_quoted(m.key_view(), out);
+                if (m.is_key_plain()) write_plain(m.key_view(), out);
+                else write_quoted(m.key_view(), out);
                 out.push(':');
                 write_node(m.value, out);
             }
