@@ -111,6 +111,9 @@ public:
     }
 
     void clear() noexcept { len_ = 0; }
+    void truncate(std::size_t n) noexcept {
+        if (n < len_) len_ = n;
+    }
 
 private:
     void grow(std::size_t n) {

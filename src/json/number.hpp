@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "json/reader.hpp"
+#include "json/error.hpp"
 #include "json/value.hpp"
 
 namespace tessik::json {

@@ -1,63 +1,548 @@
 // Reads one top-level JSON array (strict RFC 8259, nesting at most 127
-// levels counting the array itself) into its elements, or an Error naming
-// the fault and its line and byte column.
+// levels counting the array itself), reporting the first fault by an exact
+// message and its line and byte column.
+//
+// The grammar is read once, here, by Reader<Sink>: it validates the text and
+// tells a sink what it found, with the positions of each token, and never
+// builds a document itself. One sink builds owned values
+// (read_top_level_array below); the transform's sink keeps rows as spans of
+// text. Sinks are template parameters, so no event costs a virtual call.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <span>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "json/node.hpp"
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "json/error.hpp"
+#include "json/number.hpp"
 #include "json/result.hpp"
+#include "json/utf8.hpp"
 #include "json/value.hpp"
 
 namespace tessik::json {
 
-enum class ErrorCode : std::uint8_t {
-    EofWhileParsingList,
-    EofWhileParsingObject,
-    EofWhileParsingString,
-    EofWhileParsingValue,
-    ExpectedColon,
-    ExpectedListCommaOrEnd,
-    ExpectedObjectCommaOrEnd,
-    ExpectedSomeIdent,
-    ExpectedSomeValue,
-    InvalidEscape,
-    InvalidNumber,
-    NumberOutOfRange,
-    InvalidUnicodeCodePoint,
-    ControlCharacterWhileParsingString,
-    KeyMustBeAString,
-    LoneLeadingSurrogateInHexEscape,
-    TrailingComma,
-    TrailingCharacters,
-    UnexpectedEndOfHexEscape,
-    RecursionLimitExceeded,
-    Message,  // carries its own text (the wrong top-level type)
-};
-
-// The fixed text of a code; empty for ErrorCode::Message.
-std::string_view error_message(ErrorCode code) noexcept;
-
-struct Error {
-    ErrorCode code;
-    std::size_t line;    // 1-based; 0 means no position yet
-    std::size_t column;  // bytes since the last line feed
-    std::string message; // only for ErrorCode::Message
-
-    // The message, then " at line L column C" when there is a position.
-    std::string text() const;
-};
-
-// The elements as nodes in the arena; strings without escapes view `bytes`,
-// which must outlive them.
-Result<std::span<const Node>, Error> read_top_level_array(std::string_view bytes, Arena& arena);
-
 // The elements as owned values.
 Result<std::vector<Value>, Error> read_top_level_array(std::string_view bytes);
+
+using Byte = unsigned char;
+
+// A string or key as read: `open` is its opening quote and `end` the byte
+// after its closing quote. `text` is the decoded content: a view of the
+// input between the quotes when the string had no escapes, otherwise a
+// view valid only until the next string is read.
+struct StringToken {
+    const Byte* open;
+    const Byte* end;
+    std::string_view text;
+    bool escaped;
+};
+
+struct NumberToken {
+    const Byte* begin;
+    const Byte* end;
+    Number number = Number::from_u64(0);
+    ShortDecimal decimal;  // significand 0 when the literal is not one
+};
+
+namespace detail {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101;
+constexpr std::uint64_t kHighBits = 0x8080808080808080;
+
+inline bool is_whitespace(Byte c) noexcept {
+    // Bits 0x09, 0x0A, 0x0D and 0x20: exactly tab, line feed, CR and space.
+    return c <= ' ' && ((std::uint64_t{0x100002600} >> c) & 1) != 0;
+}
+
+inline std::uint64_t load_le64(const Byte* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    return w;
+}
+
+inline bool is_stop_byte(Byte c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
+
+// First quote, backslash or control byte in [p, end), or end. Sets a high
+// bit of `seen` when a byte passed over has its high bit set, so that an
+// all-ASCII string can skip UTF-8 validation.
+inline const Byte* find_stop_byte(const Byte* p, const Byte* end, std::uint64_t& seen) noexcept {
+#if defined(__SSE2__)
+    // Sixteen bytes per step; the 8-byte steps below finish the tail.
+    const __m128i below_space = _mm_set1_epi8(0x1F);
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, below_space), v),
+                                          _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+        const unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(stop));
+        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+        if (stops != 0) {
+            // Only high bits before the stop byte count.
+            if ((high & (stops ^ (stops - 1)) & ~stops) != 0) seen |= kHighBits;
+            return p + std::countr_zero(stops);
+        }
+        if (high != 0) seen |= kHighBits;
+        p += 16;
+    }
+#endif
+    while (end - p >= 8) {
+        const std::uint64_t w = load_le64(p);
+        // Flags bytes below 0x20, 0x22 and 0x5C; borrows can only set
+        // false flags above a true one, so the lowest flag is exact.
+        const std::uint64_t flags = ((w - 0x20 * kOnes) | ((w ^ (0x22 * kOnes)) - kOnes) |
+                                     ((w ^ (0x5C * kOnes)) - kOnes)) &
+                                    ~w & kHighBits;
+        if (flags != 0) {
+            const unsigned bytes = static_cast<unsigned>(std::countr_zero(flags)) / 8;
+            seen |= w & ((std::uint64_t{1} << (8 * bytes)) - 1);
+            return p + bytes;
+        }
+        seen |= w;
+        p += 8;
+    }
+    while (p != end && !is_stop_byte(*p)) seen |= *p++;
+    return p;
+}
+
+// Well-formed UTF-8 as Unicode defines it: shortest forms only, no
+// surrogates, nothing above U+10FFFF, no truncated sequence.
+bool is_valid_utf8(const Byte* p, const Byte* end) noexcept;
+
+struct HexTables {
+    std::int16_t hex0[256];  // digit value, or -1
+    std::int16_t hex1[256];  // digit value × 16, or -1
+};
+
+constexpr HexTables make_hex_tables() {
+    HexTables t{};
+    for (int c = 0; c < 256; ++c) {
+        int v = -1;
+        if (c >= '0' && c <= '9') v = c - '0';
+        if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+        if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+        t.hex0[c] = static_cast<std::int16_t>(v);
+        t.hex1[c] = static_cast<std::int16_t>(v < 0 ? -1 : v * 16);
+    }
+    return t;
+}
+
+inline constexpr HexTables HEX = make_hex_tables();
+
+// The description of a top-level scalar in the wrong-type message.
+std::string describe_scalar(const StringToken* string, const NumberToken* number, Value::Kind kind, bool flag);
+
+}  // namespace detail
+
+// The events a sink receives, in document order:
+//   begin_array(at) / end_array(at)     at: the bracket
+//   begin_object(at) / end_object(at)   at: the brace
+//   key(StringToken)                    before each member's value
+//   string(StringToken), number(NumberToken)
+//   literal(kind, flag, begin, end)     null, true (flag) or false
+// The top-level array is reported like any other. Nothing is reported for
+// a payload whose top level is not an array. Events stop at the first
+// fault; the sink is then abandoned.
+template <class Sink>
+class Reader {
+public:
+    Reader(std::string_view input, Sink& sink) noexcept
+        : begin_(reinterpret_cast<const Byte*>(input.data())),
+          p_(begin_),
+          end_(begin_ + input.size()),
+          sink_(sink) {}
+
+    // False after a fault; error() then describes it.
+    bool read_top_level_array();
+    Error error() const;
+
+private:
+    // Top level plus 127 nested levels; a nested bracket that brings this
+    // to 0 is one level too deep.
+    static constexpr std::uint8_t kInitialDepth = 128;
+
+    bool peek_error(ErrorCode code) noexcept {
+        error_code_ = code;
+        error_pos_ = static_cast<std::size_t>(p_ - begin_) + (p_ != end_ ? 1 : 0);
+        return false;
+    }
+    bool consumed_error(ErrorCode code) noexcept {
+        error_code_ = code;
+        error_pos_ = static_cast<std::size_t>(p_ - begin_);
+        return false;
+    }
+
+    void skip_whitespace() noexcept {
+        // Compact text has none; indented text has runs of it.
+        if (p_ == end_ || *p_ > ' ') return;
+        skip_whitespace_run();
+    }
+    void skip_whitespace_run() noexcept;
+
+    bool read_value();
+    bool parse_literal(const char* rest, std::size_t n);
+    bool read_number(NumberToken& token);
+    bool parse_array();
+    bool parse_object();
+    // Entered on the opening quote.
+    bool read_string(StringToken& token);
+    bool parse_str(std::string_view& out);
+    bool parse_unicode_escape();
+    bool decode_hex_escape(std::uint16_t& n);
+    bool peek_invalid_type();
+
+    const Byte* begin_;
+    const Byte* p_;
+    const Byte* end_;
+    Sink& sink_;
+    std::string scratch_;  // decoded text of the last escaped string
+    std::uint8_t remaining_depth_ = kInitialDepth;
+
+    ErrorCode error_code_ = ErrorCode::Message;
+    std::size_t error_pos_ = 0;
+    std::string error_text_;
+};
+
+template <class Sink>
+void Reader<Sink>::skip_whitespace_run() noexcept {
+    // Separators such as ", " and ": " bring one byte; indentation more.
+    if (!detail::is_whitespace(*p_)) return;
+    ++p_;
+    if (p_ == end_ || *p_ > ' ') return;
+#if defined(__SSE2__)
+    // Indentation: sixteen bytes per step after the line break.
+    while (end_ - p_ >= 16 && detail::is_whitespace(*p_)) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+        const __m128i ws = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+        const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFF;
+        if (other != 0) {
+            p_ += std::countr_zero(other);
+            return;
+        }
+        p_ += 16;
+    }
+#endif
+    while (p_ != end_ && detail::is_whitespace(*p_)) ++p_;
+}
+
+template <class Sink>
+Error Reader<Sink>::error() const {
+    // Positions are derived here only, so reading never tracks lines.
+    const Byte* p = begin_ + error_pos_;
+    const Byte* line_start = begin_;
+    for (const Byte* q = p; q != begin_; --q) {
+        if (q[-1] == '\n') {
+            line_start = q;
+            break;
+        }
+    }
+    const std::size_t lines = static_cast<std::size_t>(std::count(begin_, line_start, Byte{'\n'}));
+    return Error{error_code_, lines + 1, static_cast<std::size_t>(p - line_start), error_text_};
+}
+
+template <class Sink>
+bool Reader<Sink>::read_top_level_array() {
+    skip_whitespace();
+    if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingValue);
+    if (*p_ != '[') return peek_invalid_type();
+    remaining_depth_ = kInitialDepth - 1;
+    sink_.begin_array(p_);
+    ++p_;
+    if (!parse_array()) return false;
+    remaining_depth_ = kInitialDepth;
+    skip_whitespace();
+    if (p_ != end_) return peek_error(ErrorCode::TrailingCharacters);
+    return true;
+}
+
+template <class Sink>
+bool Reader<Sink>::read_value() {
+    skip_whitespace();
+    if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingValue);
+    switch (*p_) {
+        case 'n': {
+            const Byte* at = p_++;
+            if (!parse_literal("ull", 3)) return false;
+            sink_.literal(Value::Kind::Null, false, at, p_);
+            return true;
+        }
+        case 't': {
+            const Byte* at = p_++;
+            if (!parse_literal("rue", 3)) return false;
+            sink_.literal(Value::Kind::Bool, true, at, p_);
+            return true;
+        }
+        case 'f': {
+            const Byte* at = p_++;
+            if (!parse_literal("alse", 4)) return false;
+            sink_.literal(Value::Kind::Bool, false, at, p_);
+            return true;
+        }
+        case '-':
+        case '0': case '1': case '2': case '3': case '4':
+        case '5': case '6': case '7': case '8': case '9': {
+            NumberToken token;
+            if (!read_number(token)) return false;
+            sink_.number(token);
+            return true;
+        }
+        case '"': {
+            StringToken token;
+            if (!read_string(token)) return false;
+            sink_.string(token);
+            return true;
+        }
+        case '[':
+            if (--remaining_depth_ == 0) return peek_error(ErrorCode::RecursionLimitExceeded);
+            sink_.begin_array(p_);
+            ++p_;
+            if (!parse_array()) return false;
+            ++remaining_depth_;
+            return true;
+        case '{':
+            if (--remaining_depth_ == 0) return peek_error(ErrorCode::RecursionLimitExceeded);
+            sink_.begin_object(p_);
+            ++p_;
+            if (!parse_object()) return false;
+            ++remaining_depth_;
+            return true;
+        default:
+            return peek_error(ErrorCode::ExpectedSomeValue);
+    }
+}
+
+template <class Sink>
+bool Reader<Sink>::parse_literal(const char* rest, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (p_ == end_) return consumed_error(ErrorCode::EofWhileParsingValue);
+        if (*p_++ != static_cast<Byte>(rest[i])) return consumed_error(ErrorCode::ExpectedSomeIdent);
+    }
+    return true;
+}
+
+template <class Sink>
+bool Reader<Sink>::read_number(NumberToken& token) {
+    token.begin = p_;
+    token.number = Number::from_u64(0);
+    NumberError err;
+    if (!parse_number(p_, end_, token.number, err, &token.decimal)) {
+        return err.rule == PositionRule::Peek ? peek_error(err.code) : consumed_error(err.code);
+    }
+    token.end = p_;
+    return true;
+}
+
+// Entered just after the "["; reads the elements and the closing "]".
+template <class Sink>
+bool Reader<Sink>::parse_array() {
+    skip_whitespace();
+    if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingList);
+    if (*p_ != ']') {
+        if (!read_value()) return false;
+        for (;;) {
+            skip_whitespace();
+            if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingList);
+            if (*p_ == ']') break;
+            if (*p_ != ',') return peek_error(ErrorCode::ExpectedListCommaOrEnd);
+            ++p_;
+            skip_whitespace();
+            if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingValue);
+            if (*p_ == ']') return peek_error(ErrorCode::TrailingComma);
+            if (!read_value()) return false;
+        }
+    }
+    sink_.end_array(p_);
+    ++p_;
+    return true;
+}
+
+// Entered just after the "{"; reads the members and the closing "}".
+template <class Sink>
+bool Reader<Sink>::parse_object() {
+    bool first = true;
+    for (;;) {
+        skip_whitespace();
+        if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingObject);
+        if (*p_ == '}') break;
+        if (first) {
+            first = false;
+            if (*p_ != '"') return peek_error(ErrorCode::KeyMustBeAString);
+        } else {
+            if (*p_ != ',') return peek_error(ErrorCode::ExpectedObjectCommaOrEnd);
+            ++p_;
+            skip_whitespace();
+            if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingValue);
+            if (*p_ == '}') return peek_error(ErrorCode::TrailingComma);
+            if (*p_ != '"') return peek_error(ErrorCode::KeyMustBeAString);
+        }
+        StringToken key;
+        if (!read_string(key)) return false;
+        skip_whitespace();
+        if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingObject);
+        if (*p_ != ':') return peek_error(ErrorCode::ExpectedColon);
+        ++p_;
+        sink_.key(key);
+        if (!read_value()) return false;
+    }
+    sink_.end_object(p_);
+    ++p_;
+    return true;
+}
+
+template <class Sink>
+bool Reader<Sink>::read_string(StringToken& token) {
+    token.open = p_++;
+    // Most strings end at the first stop byte, a quote: they are taken here
+    // without parse_str's set-up. Anything else is read again by
+    // parse_str, which then reports the same outcome from the same start.
+    std::uint64_t seen = 0;
+    const Byte* end = detail::find_stop_byte(p_, end_, seen);
+    if (end != end_ && *end == '"' && ((seen & detail::kHighBits) == 0 || detail::is_valid_utf8(p_, end))) {
+        token.text = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(end - p_));
+        token.escaped = false;
+        p_ = end + 1;
+        token.end = p_;
+        return true;
+    }
+    if (!parse_str(token.text)) return false;
+    token.escaped = token.text.data() == scratch_.data();
+    token.end = p_;
+    return true;
+}
+
+// Entered just after the opening quote. On success `out` views the decoded
+// content, either in the input (no escapes) or in the scratch buffer.
+template <class Sink>
+bool Reader<Sink>::parse_str(std::string_view& out) {
+    scratch_.clear();
+    bool escaped = false;
+    std::uint64_t seen = 0;
+    const Byte* start = p_;
+    for (;;) {
+        p_ = detail::find_stop_byte(p_, end_, seen);
+        if (p_ == end_) return consumed_error(ErrorCode::EofWhileParsingString);
+        const Byte c = *p_;
+        if (c == '"') {
+            const Byte* content = start;
+            std::size_t size = static_cast<std::size_t>(p_ - start);
+            if (escaped) {
+                scratch_.append(reinterpret_cast<const char*>(start), size);
+                content = reinterpret_cast<const Byte*>(scratch_.data());
+                size = scratch_.size();
+            }
+            ++p_;
+            // Escapes always produce well-formed UTF-8, so only raw bytes
+            // with the high bit set can make the content invalid.
+            if ((seen & detail::kHighBits) != 0 && !detail::is_valid_utf8(content, content + size)) {
+                return consumed_error(ErrorCode::InvalidUnicodeCodePoint);
+            }
+            out = std::string_view(reinterpret_cast<const char*>(content), size);
+            return true;
+        }
+        if (c != '\\') {
+            ++p_;
+            return consumed_error(ErrorCode::ControlCharacterWhileParsingString);
+        }
+        escaped = true;
+        scratch_.append(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
+        ++p_;
+        if (p_ == end_) return consumed_error(ErrorCode::EofWhileParsingString);
+        switch (*p_++) {
+            case '"': scratch_ += '"'; break;
+            case '\\': scratch_ += '\\'; break;
+            case '/': scratch_ += '/'; break;
+            case 'b': scratch_ += '\b'; break;
+            case 'f': scratch_ += '\f'; break;
+            case 'n': scratch_ += '\n'; break;
+            case 'r': scratch_ += '\r'; break;
+            case 't': scratch_ += '\t'; break;
+            case 'u':
+                if (!parse_unicode_escape()) return false;
+                break;
+            default:
+                return consumed_error(ErrorCode::InvalidEscape);
+        }
+        start = p_;
+    }
+}
+
+template <class Sink>
+bool Reader<Sink>::decode_hex_escape(std::uint16_t& n) {
+    if (end_ - p_ < 4) {
+        p_ = end_;
+        return consumed_error(ErrorCode::EofWhileParsingString);
+    }
+    const int hi = detail::HEX.hex1[p_[0]] | detail::HEX.hex0[p_[1]];
+    const int lo = detail::HEX.hex1[p_[2]] | detail::HEX.hex0[p_[3]];
+    p_ += 4;
+    // -1 ORed with anything stays negative.
+    if ((hi | lo) < 0) return consumed_error(ErrorCode::InvalidEscape);
+    n = static_cast<std::uint16_t>(hi << 8 | lo);
+    return true;
+}
+
+// Entered just after "\u".
+template <class Sink>
+bool Reader<Sink>::parse_unicode_escape() {
+    std::uint16_t n;
+    if (!decode_hex_escape(n)) return false;
+    if (n >= 0xDC00 && n <= 0xDFFF) return consumed_error(ErrorCode::LoneLeadingSurrogateInHexEscape);
+    if (n < 0xD800 || n > 0xDFFF) {
+        append_utf8(scratch_, n);
+        return true;
+    }
+    // A high surrogate: its low half must follow as another "\u" escape.
+    if (p_ == end_) return consumed_error(ErrorCode::EofWhileParsingString);
+    if (*p_++ != '\\') return consumed_error(ErrorCode::UnexpectedEndOfHexEscape);
+    if (p_ == end_) return consumed_error(ErrorCode::EofWhileParsingString);
+    if (*p_++ != 'u') return consumed_error(ErrorCode::UnexpectedEndOfHexEscape);
+    std::uint16_t m;
+    if (!decode_hex_escape(m)) return false;
+    if (m < 0xDC00 || m > 0xDFFF) return consumed_error(ErrorCode::LoneLeadingSurrogateInHexEscape);
+    append_utf8(scratch_, 0x10000 + ((char32_t{n} - 0xD800) << 10) + (char32_t{m} - 0xDC00));
+    return true;
+}
+
+// The error for a top-level value that is not an array: the value is read
+// first (its own errors win), then described. A "{" is not read at all.
+template <class Sink>
+bool Reader<Sink>::peek_invalid_type() {
+    const Byte b = *p_;
+    std::string description;
+    if (b == '{') {
+        description = "map";
+    } else if (b == 'n' || b == 't' || b == 'f') {
+        ++p_;
+        if (b == 'n' && !parse_literal("ull", 3)) return false;
+        if (b == 't' && !parse_literal("rue", 3)) return false;
+        if (b == 'f' && !parse_literal("alse", 4)) return false;
+        description = detail::describe_scalar(nullptr, nullptr, b == 'n' ? Value::Kind::Null : Value::Kind::Bool,
+                                              b == 't');
+    } else if (b == '-' || (b >= '0' && b <= '9')) {
+        NumberToken token;
+        if (!read_number(token)) return false;
+        description = detail::describe_scalar(nullptr, &token, Value::Kind::Number, false);
+    } else if (b == '"') {
+        StringToken token;
+        if (!read_string(token)) return false;
+        description = detail::describe_scalar(&token, nullptr, Value::Kind::String, false);
+    } else {
+        return peek_error(ErrorCode::ExpectedSomeValue);
+    }
+    error_text_ = "invalid type: " + description + ", expected a sequence";
+    return consumed_error(ErrorCode::Message);
+}
 
 }  // namespace tessik::json

@@ -99,14 +99,6 @@ bool short_decimal_digits(double x, char* digits, int& n, int& exponent) noexcep
     }
 }
 
-// Unescaped input text is its own compact form.
-inline void write_plain(std::string_view text, Buffer& out) {
-    out.ensure(text.size() + 2);
-    out.push_unchecked('"');
-    out.append_unchecked(text.data(), text.size());
-    out.push_unchecked('"');
-}
-
 // Bytes that the escape table changes: below 0x20, the quote and the
 // backslash. A flag per byte of the word; borrows can only set false flags
 // above a true one, so the lowest flag is exact.
@@ -152,68 +144,38 @@ void write_quoted(std::string_view text, Buffer& out) {
     out.push('"');
 }
 
-void write_number(const Number& n, Buffer& out) {
-    char scratch[max_double_chars + 1];
-    std::size_t len = 0;
-    switch (n.form()) {
-        case Number::Form::Unsigned:
-            len = format_u64(n.as_u64(), scratch);
-            break;
-        case Number::Form::Negative:
-            scratch[0] = '-';
-            // Two's complement negation gives the magnitude of INT64_MIN too.
-            len = 1 + format_u64(0 - static_cast<std::uint64_t>(n.as_i64()), scratch + 1);
-            break;
-        case Number::Form::Double:
-            if (!std::isfinite(n.as_double())) {
-                out.append("null", 4);
-                return;
-            }
-            len = format_double(n.as_double(), scratch);
-            break;
-    }
-    out.append_short(scratch, len);
-}
-
-void write_node(const Node& v, Buffer& out) {
+void write_value(const Value& v, Buffer& out) {
     switch (v.kind()) {
-        case Node::Kind::Null: out.append("null", 4); return;
-        case Node::Kind::Bool:
+        case Value::Kind::Null: out.append("null", 4); return;
+        case Value::Kind::Bool:
             if (v.as_bool()) out.append("true", 4);
             else out.append("false", 5);
             return;
-        case Node::Kind::Number:
-            if (const std::uint64_t s = v.decimal_significand(); s != 0) {
-                char scratch[max_double_chars];
-                out.append_short(scratch, format_short_decimal(std::signbit(v.as_number().as_double()), s,
-                                                         v.decimal_fraction_digits(), scratch));
-                return;
-            }
-            write_number(v.as_number(), out);
-            return;
-        case Node::Kind::String: {
-            if (v.is_plain()) write_plain(v.as_string(), out);
-            else write_quoted(v.as_string(), out);
+        case Value::Kind::Number: {
+            char scratch[max_number_chars];
+            out.append_short(scratch, format_number(v.as_number(), scratch));
             return;
         }
-        case Node::Kind::Array: {
+        case Value::Kind::String: write_quoted(v.as_string(), out); return;
+        case Value::Kind::Array: {
             out.push('[');
-            for (std::size_t i = 0; i < v.size(); ++i) {
+            const Array& items = v.as_array();
+            for (std::size_t i = 0; i < items.size(); ++i) {
                 if (i != 0) out.push(',');
-                write_node(v.items()[i], out);
+                write_value(items[i], out);
             }
             out.push(']');
             return;
         }
-        case Node::Kind::Object: {
+        case Value::Kind::Object: {
             out.push('{');
-            for (std::size_t i = 0; i < v.size(); ++i) {
+            const Map& m = v.as_object();
+            for (std::size_t i = 0; i < m.size(); ++i) {
                 if (i != 0) out.push(',');
-                const Member& m = v.members()[i];
-                if (m.is_key_plain()) write_plain(m.key_view(), out);
-                else write_quoted(m.key_view(), out);
+                const Bucket& b = m.entry(i);
+                write_quoted(b.key, out);
                 out.push(':');
-                write_node(m.value, out);
+                write_value(b.value, out);
             }
             out.push('}');
             return;
@@ -277,6 +239,22 @@ std::size_t format_double(double x, char* out) noexcept {
     }
 
     return static_cast<std::size_t>(p + lay_out_digits(digits, n, m, p) - out);
+}
+
+std::size_t format_number(const Number& n, char* out) noexcept {
+    switch (n.form()) {
+        case Number::Form::Unsigned: return format_u64(n.as_u64(), out);
+        case Number::Form::Negative:
+            out[0] = '-';
+            // Two's complement negation gives the magnitude of INT64_MIN too.
+            return 1 + format_u64(0 - static_cast<std::uint64_t>(n.as_i64()), out + 1);
+        case Number::Form::Double: break;
+    }
+    if (!std::isfinite(n.as_double())) {
+        std::memcpy(out, "null", 4);
+        return 4;
+    }
+    return format_double(n.as_double(), out);
 }
 
 std::size_t format_short_decimal(bool negative, std::uint64_t significand, unsigned fraction_digits,
@@ -344,29 +322,13 @@ std::string format_double(double x) {
     return std::string(buf, format_double(x, buf));
 }
 
-// Owned values take the document's road: one writer for both models.
-void write_to_buffer(const Value& value, Buffer& out) {
-    Arena arena;
-    write_node(to_node(value, arena), out);
-}
-
-void write_to_buffer(const Node& node, Buffer& out) { write_node(node, out); }
+void write_to_buffer(const Value& value, Buffer& out) { write_value(value, out); }
 
 void write_string(std::string_view text, Buffer& out) { write_quoted(text, out); }
 
 void append_plain_text(const Value& value, std::string& message) {
     Buffer text;
     write_to_buffer(value, text);
-    message.append(text.data() == nullptr ? "" : text.data(), text.size());
-}
-
-}  // namespace tessik::json
-
-namespace tessik::json {
-
-void append_plain_text(const Node& node, std::string& message) {
-    Buffer text;
-    write_node(node, text);
     message.append(text.data() == nullptr ? "" : text.data(), text.size());
 }
 

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "json/buffer.hpp"
-#include "json/node.hpp"
 #include "json/value.hpp"
 
 namespace tessik::json {
@@ -15,6 +14,7 @@ namespace tessik::json {
 // Longest texts the formatters produce.
 inline constexpr std::size_t max_u64_chars = 20;
 inline constexpr std::size_t max_double_chars = 24;
+inline constexpr std::size_t max_number_chars = 25;
 
 // Decimal digits of n into out (room for max_u64_chars); returns the length.
 std::size_t format_u64(std::uint64_t n, char* out) noexcept;
@@ -29,19 +29,19 @@ std::size_t format_double(double x, char* out) noexcept;
 std::size_t format_short_decimal(bool negative, std::uint64_t significand, unsigned fraction_digits,
                                  char* out) noexcept;
 
+// The compact text of a number (room for max_number_chars).
+std::size_t format_number(const Number& n, char* out) noexcept;
+
 std::string format_u64(std::uint64_t n);
 std::string format_double(double x);
 
 // Appends the compact text of the value. Cannot fail short of memory.
 void write_to_buffer(const Value& value, Buffer& out);
 
-void write_to_buffer(const Node& node, Buffer& out);
-
 // The quoted, escaped form of a string or key.
 void write_string(std::string_view text, Buffer& out);
 
 // The same text appended to a message under construction.
 void append_plain_text(const Value& value, std::string& message);
-void append_plain_text(const Node& node, std::string& message);
 
 }  // namespace tessik::json

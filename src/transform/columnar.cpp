@@ -1,313 +1,904 @@
 #include "transform/columnar.hpp"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <memory_resource>
-#include <optional>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include "json/key_index.hpp"
+#include "json/reader.hpp"
 #include "json/writer.hpp"
+#include "transform/entry.hpp"
 
 namespace tessik::transform {
 
-using json::Member;
-using json::Node;
-using json::Value;
-
-bool values_match(const Value& cell, const Value& reference) noexcept {
-    if (cell.kind() == Value::Kind::Number && reference.kind() == Value::Kind::Number)
-        return cell.as_number().to_double() == reference.as_number().to_double();
-    return cell == reference;
-}
-
-bool values_match(const Node& cell, const Node& reference) noexcept {
-    if (cell.kind() == Node::Kind::Number && reference.kind() == Node::Kind::Number)
-        return cell.number_as_double() == reference.number_as_double();
-    return cell == reference;
-}
-
 namespace {
 
-const Node null_node;
+using json::Buffer;
+using json::Byte;
+using json::NumberToken;
+using json::StringToken;
+using Kind = json::Value::Kind;
 
-// Keys are interned once per call: every member of every row gets the id
-// of its column, so finding a row's cells needs no key comparison.
-struct Layout {
-    explicit Layout(std::pmr::memory_resource* scratch) noexcept
-        : keys(scratch), member_ids(scratch), row_ids(scratch), columns(scratch), constants(scratch) {}
-    std::pmr::vector<std::string_view> keys;     // by id, in order of first occurrence
-    // The ids of a row's members, in member order, start at
-    // member_ids[row_ids[row]]. A row with the same keys in the same order
-    // as the row before it shares that row's ids.
-    std::pmr::vector<std::uint32_t> member_ids;
-    std::pmr::vector<std::size_t> row_ids;
-    std::pmr::vector<std::uint32_t> columns;     // ids of the columns, in order
-    std::pmr::vector<std::uint32_t> constants;   // ids of the constants; values are the first row's
-};
+constexpr std::string_view row_prefix = "expected a JSON object row, got: ";
 
-// The cells of one row at a time, by column id. Each load stamps the ids it
-// sets, so nothing is cleared between rows.
-class RowCells {
+std::string_view span(const Byte* begin, const Byte* end) noexcept {
+    return {reinterpret_cast<const char*>(begin), static_cast<std::size_t>(end - begin)};
+}
+
+// A cell of a row: the compact text of its value, which lies in the input
+// when the input already held exactly that text, else in the TextStore.
+class Cell {
 public:
-    RowCells(std::size_t ids, std::pmr::memory_resource* scratch) : slots_(ids, Slot{0, 0}, scratch) {}
+    Cell() noexcept = default;
+    Cell(std::string_view text, Kind kind) noexcept
+        : text_(text.data()), size_kind_((static_cast<std::uint64_t>(text.size()) << 3) | static_cast<unsigned>(kind)) {}
+    std::string_view text() const noexcept { return {text_, static_cast<std::size_t>(size_kind_ >> 3)}; }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(size_kind_ >> 3); }
+    Kind kind() const noexcept { return static_cast<Kind>(size_kind_ & 7); }
 
-    // `ids` are the row's member ids.
-    void load(const Node& row, const std::uint32_t* ids) noexcept {
-        members_ = row.members();
-        ++stamp_;
-        for (std::size_t pos = 0; pos < row.size(); ++pos) slots_[ids[pos]] = Slot{stamp_, pos};
-    }
-    bool has(std::uint32_t id) const noexcept { return slots_[id].stamp == stamp_; }
-    // Null where the row lacks the key.
-    const Node& cell(std::uint32_t id) const noexcept {
-        return has(id) ? members_[slots_[id].position].value : null_node;
+private:
+    const char* text_ = "null";
+    std::uint64_t size_kind_ = (std::uint64_t{4} << 3) | static_cast<unsigned>(Kind::Null);
+};
+static_assert(sizeof(Cell) == 16);
+
+// Stable storage for the texts that differ from the input: blocks that are
+// never moved, freed together.
+class TextStore {
+public:
+    const char* keep(std::string_view text) {
+        if (static_cast<std::size_t>(end_ - cur_) < text.size()) grow(text.size());
+        char* p = cur_;
+        if (!text.empty()) std::memcpy(p, text.data(), text.size());
+        cur_ += text.size();
+        return p;
     }
 
 private:
-    struct Slot {
-        std::size_t stamp;  // 0: never set
-        std::size_t position;
-    };
-    std::pmr::vector<Slot> slots_;
-    const Member* members_ = nullptr;
-    std::size_t stamp_ = 0;
+    void grow(std::size_t n) {
+        next_ = std::max(next_ * 2, n);
+        blocks_.push_back(std::make_unique_for_overwrite<char[]>(next_));
+        cur_ = blocks_.back().get();
+        end_ = cur_ + next_;
+    }
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* cur_ = nullptr;
+    char* end_ = nullptr;
+    std::size_t next_ = 16 * 1024;
 };
 
-// Fails with the row error text on the first element that is not an object.
-Result<Layout, std::string> lay_out(std::span<const Node> rows, std::pmr::memory_resource* scratch) {
-    using Out = Result<Layout, std::string>;
-    for (const Node& e : rows) {
-        if (!e.is_object()) {
-            std::string message = "expected a JSON object row, got: ";
-            json::append_plain_text(e, message);
-            return Out::err(std::move(message));
-        }
-    }
-    Layout layout(scratch);
-    std::pmr::vector<std::string_view>& keys = layout.keys;
-    std::pmr::vector<std::uint32_t>& ids = layout.member_ids;
-    ids.reserve(rows.empty() ? 0 : rows[0].size());
-    layout.row_ids.reserve(rows.size());
-    // Rows usually share the first row's keys.
-    const std::size_t first_size = rows.empty() ? 0 : rows[0].size();
-    keys.reserve(first_size);
-
-    // Column ids in order of first occurrence across rows. A key at the same
-    // position as in the previous row takes that member's id; otherwise the
-    // keyed index decides. Whether a column holds a value other than null
-    // is settled in the same pass.
-    std::pmr::vector<char> holds_value(scratch);
-    std::pmr::vector<const Node*> reference(scratch);   // by id, for the first row's keys
-    std::pmr::vector<std::size_t> matched_in(scratch);  // by id: the last row that matched
-    holds_value.reserve(first_size);
-    {
-        // Few distinct keys are found by a scan; the index is built when
-        // they outgrow it.
-        constexpr std::size_t max_scanned_keys = 8;
-        std::optional<json::KeyIndex> seen;
-        auto key_at = [&](std::size_t id) { return keys[id]; };
-        const Node* previous = nullptr;
-        std::size_t previous_ids = 0;
-        // Constant candidates, settled in this pass while each row is in
-        // cache: the first row's keys (ids below first_size) whose value is
-        // not null, while every later row holds a matching value. A key
-        // whose first value is null or missing is never constant: it is a
-        // column only if some row holds another value, which cannot match.
-        reference.assign(first_size, nullptr);
-        matched_in.assign(first_size, 0);
-        std::size_t candidates = 0;
-        std::size_t row_index = 0;
-        for (const Node& row : rows) {
-            std::size_t row_ids = ids.size();
-            std::size_t pos = 0;
-            bool shared = false;
-            if (previous != nullptr && row.size() == previous->size()) {
-                while (pos < row.size() && json::same_key(previous->members()[pos].key_view(),
-                                                          row.members()[pos].key_view()))
-                    ++pos;
-                if (pos == row.size()) {
-                    shared = true;
-                    row_ids = previous_ids;
-                } else {
-                    // push_back may take an element of the vector itself.
-                    for (std::size_t i = 0; i < pos; ++i) ids.push_back(ids[previous_ids + i]);
-                }
-            }
-            for (; !shared && pos < row.size(); ++pos) {
-                const Member& m = row.members()[pos];
-                const std::string_view key = m.key_view();
-                std::size_t id;
-                if (previous != nullptr && pos < previous->size() &&
-                    json::same_key(previous->members()[pos].key_view(), key)) {
-                    id = ids[previous_ids + pos];
-                } else {
-                    id = json::KeyIndex::npos;
-                    if (keys.size() < max_scanned_keys) {
-                        for (std::size_t k = 0; k < keys.size(); ++k) {
-                            if (json::same_key(keys[k], key)) {
-                                id = k;
-                                break;
-                            }
-                        }
-                    } else {
-                        if (!seen) {
-                            seen.emplace();
-                            for (std::size_t k = 0; k < keys.size(); ++k) seen->find_or_insert(keys[k], k, key_at);
-                        }
-                        id = seen->find_or_insert(key, keys.size(), key_at);
-                    }
-                    if (id == json::KeyIndex::npos) {
-                        id = keys.size();
-                        keys.push_back(key);
-                        holds_value.push_back(0);
-                    }
-                }
-                // 32 bits suffice: each id stands for a distinct key held in
-                // a 32-byte member, and 2^32 of those cannot fit in memory.
-                ids.push_back(static_cast<std::uint32_t>(id));
-            }
-            for (std::size_t i = 0; i < row.size(); ++i)
-                holds_value[ids[row_ids + i]] |= static_cast<char>(!row.members()[i].value.is_null());
-            if (row_index == 0) {
-                // The first row's ids are 0, 1, ... in member order.
-                for (std::size_t i = 0; i < row.size(); ++i) {
-                    const Node& value = row.members()[i].value;
-                    if (!value.is_null()) {
-                        reference[i] = &value;
-                        ++candidates;
-                    }
-                }
-            } else if (candidates != 0) {
-                std::size_t matched = 0;
-                for (std::size_t i = 0; i < row.size(); ++i) {
-                    const std::uint32_t id = ids[row_ids + i];
-                    if (id >= first_size || reference[id] == nullptr) continue;
-                    if (values_match(row.members()[i].value, *reference[id])) {
-                        matched_in[id] = row_index;
-                        ++matched;
-                    } else {
-                        reference[id] = nullptr;
-                        --candidates;
-                    }
-                }
-                // A candidate missing from the row has a null cell there.
-                for (std::size_t id = 0; matched != candidates && id < first_size; ++id) {
-                    if (reference[id] != nullptr && matched_in[id] != row_index) {
-                        reference[id] = nullptr;
-                        --candidates;
-                    }
-                }
-            }
-            ++row_index;
-            layout.row_ids.push_back(row_ids);
-            previous = &row;
-            previous_ids = row_ids;
-        }
-    }
-
-    // Null keys, where no row holds a value other than null, are dropped.
-    layout.columns.reserve(keys.size());
-    for (std::size_t id = 0; id < keys.size(); ++id)
-        if (holds_value[id]) layout.columns.push_back(static_cast<std::uint32_t>(id));
-
-    // Constant keys, only with at least two rows: the candidates left.
-    if (rows.size() >= 2) {
-        for (std::size_t id = 0; id < first_size; ++id)
-            if (reference[id] != nullptr) layout.constants.push_back(static_cast<std::uint32_t>(id));
-        if (!layout.constants.empty()) {
-            std::size_t kept = 0;
-            for (std::uint32_t id : layout.columns)
-                if (id >= first_size || reference[id] == nullptr) layout.columns[kept++] = id;
-            layout.columns.resize(kept);
-        }
-    }
-    return Out::ok(std::move(layout));
+// The compact text of a string whose input had escapes: the writer's escape
+// table applied to the decoded text.
+std::string_view escaped_text(const StringToken& t, Buffer& scratch) {
+    scratch.clear();
+    json::write_string(t.text, scratch);
+    return scratch.view();
 }
 
-std::vector<Node> as_nodes(const std::vector<Value>& elements, json::Arena& arena) {
-    std::vector<Node> nodes;
-    nodes.reserve(elements.size());
-    for (const Value& e : elements) nodes.push_back(json::to_node(e, arena));
-    return nodes;
+// The compact text of a number: the literal itself when it is already
+// written that way, else the writer's form in `buf` (max_number_chars).
+std::string_view number_text(const NumberToken& t, char* buf) {
+    const std::string_view literal = span(t.begin, t.end);
+    if (t.number.form() != json::Number::Form::Double) {
+        // An integer literal has no leading zeros, so its digits are the
+        // written form unless it is "-0" (an Unsigned zero).
+        const bool plain = literal.find_first_of(".eE") == std::string_view::npos;
+        if (plain && (t.number.form() == json::Number::Form::Negative || literal[0] != '-')) return literal;
+    }
+    std::size_t n;
+    if (t.decimal.significand != 0) {
+        n = json::format_short_decimal(std::signbit(t.number.as_double()), t.decimal.significand,
+                                       t.decimal.fraction_digits, buf);
+    } else {
+        n = json::format_number(t.number, buf);
+    }
+    const std::string_view text(buf, n);
+    return text == literal ? literal : text;
+}
+
+// Canonical text of one value whose text may differ from the input
+// (whitespace, escapes, number layouts, repeated keys): the input is copied
+// lazily, only from the first byte that differs. The canonical text so far
+// is piece_ followed by the input from clean_from_ to expect_.
+class Emitter {
+public:
+    explicit Emitter(Buffer& scratch) noexcept : scratch_(scratch) {}
+
+    void start(const Byte* at) {
+        piece_.clear();
+        clean_from_ = expect_ = at;
+        open_.clear();
+        members_.clear();
+    }
+    // The text, valid until the next start().
+    std::string_view finish() {
+        if (piece_.size() == 0) return span(clean_from_, expect_);
+        flush();
+        return piece_.view();
+    }
+
+    void open(const Byte* at, bool object) {
+        const std::size_t position = token(at, at + 1, separator(), {});
+        open_.push_back(Open{object, false, kScanned, 0, members_.size(), position, 0});
+    }
+    void close(const Byte* at) {
+        token(at, at + 1, 0, {});
+        const Open o = open_.back();
+        open_.pop_back();
+        if (o.object) {
+            if (o.repeated) merge_repeated(o);
+            else remember_shape(o);
+            members_.resize(o.members);
+        }
+        value_done();
+    }
+    void key(const StringToken& t);
+    void string(const StringToken& t) {
+        token(t.open, t.end, separator(), t.escaped ? escaped_text(t, scratch_) : std::string_view());
+        value_done();
+    }
+    void number(const NumberToken& t) {
+        char buf[json::max_number_chars];
+        token(t.begin, t.end, separator(), number_text(t, buf));
+        value_done();
+    }
+    void literal(const Byte* begin, const Byte* end) {
+        token(begin, end, separator(), {});
+        value_done();
+    }
+
+private:
+    static constexpr std::size_t npos = json::KeyIndex::npos;
+    static constexpr std::size_t kMaxScannedMembers = 16;
+    enum Large : std::uint8_t { kScanned, kIndexed, kOnShape };
+
+    struct Open {
+        bool object;
+        bool repeated;       // a key came twice: merged when the object closes
+        Large large;         // how keys past the scanned size are checked
+        std::size_t count;   // elements or member records so far
+        std::size_t members; // its first record in members_
+        std::size_t at;      // its bracket in the canonical text
+        std::uint64_t seen;  // fingerprints of the first keys
+    };
+    // A member of an open object, with positions in the canonical text.
+    struct Member {
+        const char* key;  // in the input; nullptr: at key_at + 1 in piece_
+        std::size_t key_size;
+        std::size_t key_at;  // its opening quote
+        std::size_t value_at;
+        std::size_t value_end;
+        std::size_t repeat_of;  // npos, or the record of its first occurrence
+    };
+
+    std::size_t position() const noexcept {
+        return piece_.size() + static_cast<std::size_t>(expect_ - clean_from_);
+    }
+    void flush() {
+        piece_.append(reinterpret_cast<const char*>(clean_from_), static_cast<std::size_t>(expect_ - clean_from_));
+        clean_from_ = expect_;
+    }
+    // The separator before the next value in the innermost container.
+    char separator() noexcept {
+        if (open_.empty()) return 0;
+        Open& o = open_.back();
+        if (o.object) return ':';
+        return o.count++ != 0 ? ',' : 0;
+    }
+    // Adds a token found at [b, e) after `sep`; `text` is its canonical
+    // text, or empty when that is the input's. Returns where the token
+    // starts in the canonical text.
+    std::size_t token(const Byte* b, const Byte* e, char sep, std::string_view text) {
+        // Anything between two tokens but the separator is whitespace.
+        if (b - expect_ != (sep != 0 ? 1 : 0)) {
+            flush();
+            if (sep != 0) piece_.push(sep);
+            clean_from_ = expect_ = b;
+        }
+        const std::size_t at = piece_.size() + static_cast<std::size_t>(b - clean_from_);
+        if (text.empty() || text == span(b, e)) {
+            expect_ = e;
+        } else {
+            expect_ = b;
+            flush();
+            piece_.append(text);
+            clean_from_ = expect_ = e;
+        }
+        return at;
+    }
+    void value_done() {
+        if (!open_.empty() && open_.back().object) members_.back().value_end = position();
+    }
+    std::string_view key_of(const Member& m) const noexcept {
+        if (m.key != nullptr) return {m.key, m.key_size};
+        return {piece_.data() + m.key_at + 1, m.key_size};
+    }
+    std::size_t find_repeated(Open& o, std::string_view key);
+    void index_keys(const Open& o, std::size_t level);
+    void merge_repeated(const Open& o);
+    void remember_shape(const Open& o);
+    static std::size_t shape_slot(std::string_view first_key) noexcept {
+        return (first_key.size() * 7 + (first_key.empty() ? 0 : static_cast<unsigned char>(first_key[0]))) % kShapes;
+    }
+
+    Buffer& scratch_;
+    Buffer piece_;
+    const Byte* clean_from_ = nullptr;
+    const Byte* expect_ = nullptr;
+    std::vector<Open> open_;
+    std::vector<Member> members_;
+    std::vector<json::KeyIndex> indexes_;  // per open level, for large objects
+    // The keys of the last closed large object per first-key fingerprint,
+    // kept when all of them lie in the input: an object whose keys follow
+    // one of these in order has no repeated key among them. Followed
+    // through a copy per level, since nested objects may replace them.
+    static constexpr std::size_t kShapes = 16;
+    std::vector<std::string_view> shapes_[kShapes];
+    std::vector<std::vector<std::string_view>> following_;
+};
+
+void Emitter::key(const StringToken& t) {
+    Open& o = open_.back();
+    const char sep = o.count++ != 0 ? ',' : 0;
+    const std::string_view text = t.escaped ? escaped_text(t, scratch_) : std::string_view();
+    const std::size_t at = token(t.open, t.end, sep, text);
+    // Left as it stands, the key's canonical text is the input's.
+    const bool in_input = piece_.size() <= at;
+    const std::size_t canonical_size = (in_input ? static_cast<std::size_t>(t.end - t.open) : text.size()) - 2;
+    const char* key = in_input ? reinterpret_cast<const char*>(t.open) + 1 : nullptr;
+    const std::string_view canonical(key != nullptr ? key : piece_.data() + at + 1, canonical_size);
+    const std::size_t found = find_repeated(o, canonical);
+    if (found != npos) o.repeated = true;
+    // The ":" follows the closing quote; value_done() sets value_end.
+    members_.push_back(Member{key, canonical_size, at, at + canonical_size + 3, 0, found});
+}
+
+// The record of an equal key earlier in the open object, or npos.
+std::size_t Emitter::find_repeated(Open& o, std::string_view key) {
+    const std::size_t count = members_.size() - o.members;
+    const Member* run = members_.data() + o.members;
+    if (count < kMaxScannedMembers) {
+        // A cheap fingerprint: length and the first and last bytes.
+        const unsigned char head = key.empty() ? 0 : static_cast<unsigned char>(key.front());
+        const unsigned char tail = key.empty() ? 0 : static_cast<unsigned char>(key.back());
+        const std::uint64_t bit = std::uint64_t{1} << ((key.size() * 7 + head * 3 + tail) & 63);
+        const bool maybe = (o.seen & bit) != 0;
+        o.seen |= bit;
+        if (!maybe) return npos;
+        for (std::size_t i = 0; i < count; ++i)
+            if (run[i].repeat_of == npos && json::same_key(key_of(run[i]), key)) return o.members + i;
+        return npos;
+    }
+    const std::size_t level = open_.size() - 1;
+    if (o.large == kScanned) {
+        const std::vector<std::string_view>& shape = shapes_[shape_slot(key_of(run[0]))];
+        bool follows = !o.repeated && shape.size() >= count;
+        for (std::size_t i = 0; follows && i < count; ++i) follows = json::same_key(shape[i], key_of(run[i]));
+        if (follows) {
+            if (following_.size() <= level) following_.resize(level + 1);
+            following_[level] = shape;
+            o.large = kOnShape;
+        } else {
+            o.large = kIndexed;
+            index_keys(o, level);
+        }
+    }
+    if (o.large == kOnShape) {
+        const std::vector<std::string_view>& shape = following_[level];
+        if (count < shape.size() && json::same_key(shape[count], key)) return npos;
+        o.large = kIndexed;
+        index_keys(o, level);
+    }
+    auto key_at = [&](std::size_t i) { return key_of(run[i]); };
+    const std::size_t i = indexes_[level].find_or_insert(key, count, key_at);
+    return i == npos ? npos : o.members + i;
+}
+
+void Emitter::index_keys(const Open& o, std::size_t level) {
+    if (indexes_.size() <= level) indexes_.resize(level + 1);
+    json::KeyIndex& index = indexes_[level];
+    index.clear();
+    const Member* run = members_.data() + o.members;
+    auto key_at = [&](std::size_t i) { return key_of(run[i]); };
+    for (std::size_t i = 0; i < members_.size() - o.members; ++i)
+        if (run[i].repeat_of == npos) index.find_or_insert(key_of(run[i]), i, key_at);
+}
+
+// Rewrites a closed object that repeated a key: each key at its first
+// position with its last value, as a map keeps them.
+void Emitter::merge_repeated(const Open& o) {
+    flush();
+    for (std::size_t i = o.members; i < members_.size(); ++i) {
+        const Member& m = members_[i];
+        if (m.repeat_of == npos) continue;
+        members_[m.repeat_of].value_at = m.value_at;
+        members_[m.repeat_of].value_end = m.value_end;
+    }
+    scratch_.clear();
+    scratch_.push('{');
+    bool any = false;
+    for (std::size_t i = o.members; i < members_.size(); ++i) {
+        const Member& m = members_[i];
+        if (m.repeat_of != npos) continue;
+        if (any) scratch_.push(',');
+        any = true;
+        // The quoted key and its ":", then the value.
+        scratch_.append(piece_.data() + m.key_at, m.key_size + 3);
+        scratch_.append(piece_.data() + m.value_at, m.value_end - m.value_at);
+    }
+    scratch_.push('}');
+    // The object is the tail of piece_, from its brace at o.at.
+    piece_.truncate(o.at);
+    piece_.append(scratch_.view());
+}
+
+void Emitter::remember_shape(const Open& o) {
+    const std::size_t count = members_.size() - o.members;
+    if (count < kMaxScannedMembers) return;
+    const Member* run = members_.data() + o.members;
+    for (std::size_t i = 0; i < count; ++i)
+        if (run[i].key == nullptr) return;
+    std::vector<std::string_view>& shape = shapes_[shape_slot(key_of(run[0]))];
+    shape.clear();
+    for (std::size_t i = 0; i < count; ++i) shape.push_back(key_of(run[i]));
+}
+
+// The value of a top-level number cell as a double, from its compact text.
+double number_value(std::string_view text) noexcept {
+    double d = 0;
+    if (text.find_first_of(".e") != std::string_view::npos) {
+        // The shortest digits of a double read back, correctly rounded, as
+        // that double.
+        std::from_chars(text.data(), text.data() + text.size(), d);
+    } else if (text[0] == '-') {
+        std::int64_t i = 0;
+        std::from_chars(text.data(), text.data() + text.size(), i);
+        d = static_cast<double>(i);
+    } else {
+        std::uint64_t u = 0;
+        std::from_chars(text.data(), text.data() + text.size(), u);
+        d = static_cast<double>(u);
+    }
+    return d;
+}
+
+// The end of the compact value that starts at p.
+const char* skip_value(const char* p) noexcept {
+    int depth = 0;
+    for (;; ++p) {
+        const char c = *p;
+        if (c == '"') {
+            for (++p; *p != '"'; ++p)
+                if (*p == '\\') ++p;
+        } else if (c == '[' || c == '{') {
+            ++depth;
+        } else if (c == ']' || c == '}') {
+            if (--depth == 0) return p + 1;
+        } else if (depth == 0) {
+            // A scalar ends before the next delimiter.
+            while (*p != ',' && *p != ']' && *p != '}' && *p != ':' && *p != '\0') ++p;
+            return p;
+        }
+        if (depth == 0) return p + 1;
+    }
+}
+
+// Equality of two values given as compact texts, as values compare: texts
+// differ for equal values only through member order and the sign of a
+// double zero. Same text, same value, since the compact text of a value is
+// unique.
+bool texts_equal(std::string_view a, std::string_view b);
+
+// Splits the elements or members of a container's compact text.
+void split(std::string_view text, std::vector<std::string_view>& parts) {
+    const char* p = text.data() + 1;
+    const char* end = text.data() + text.size() - 1;
+    while (p < end) {
+        const char* start = p;
+        p = skip_value(p);
+        if (*p == ':') p = skip_value(p + 1);
+        parts.emplace_back(start, static_cast<std::size_t>(p - start));
+        ++p;  // the ","
+    }
+}
+
+bool texts_equal(std::string_view a, std::string_view b) {
+    if (a == b) return true;
+    const char ca = a[0], cb = b[0];
+    if (ca == '[' || ca == '{') {
+        if (cb != ca) return false;
+        std::vector<std::string_view> pa, pb;
+        split(a, pa);
+        split(b, pb);
+        if (pa.size() != pb.size()) return false;
+        if (ca == '[') {
+            for (std::size_t i = 0; i < pa.size(); ++i)
+                if (!texts_equal(pa[i], pb[i])) return false;
+            return true;
+        }
+        // Members as key text and value text; keys are distinct in each.
+        auto key_of = [](std::string_view m) { return m.substr(0, static_cast<std::size_t>(skip_value(m.data()) - m.data())); };
+        auto by_key = [&](std::string_view x, std::string_view y) { return key_of(x) < key_of(y); };
+        std::sort(pa.begin(), pa.end(), by_key);
+        std::sort(pb.begin(), pb.end(), by_key);
+        for (std::size_t i = 0; i < pa.size(); ++i) {
+            const std::string_view ka = key_of(pa[i]), kb = key_of(pb[i]);
+            if (ka != kb || !texts_equal(pa[i].substr(ka.size() + 1), pb[i].substr(kb.size() + 1))) return false;
+        }
+        return true;
+    }
+    // Numbers of the same form differ in text unless both are double zeros.
+    auto is_zero = [](std::string_view t) { return t == "0.0" || t == "-0.0"; };
+    return is_zero(a) && is_zero(b);
+}
+
+// Top-level cells: numbers match by their double value, everything else by
+// value equality.
+bool cells_match(const Cell& cell, const Cell& reference) {
+    if (cell.kind() != reference.kind()) return false;
+    if (cell.text() == reference.text()) return true;
+    switch (cell.kind()) {
+        case Kind::Number: return number_value(cell.text()) == number_value(reference.text());
+        case Kind::Array:
+        case Kind::Object: return texts_equal(cell.text(), reference.text());
+        default: return false;
+    }
+}
+
+// Reads the rows: each key of a row is interned as a column id, each value
+// kept as a Cell. Constant candidates and the cells' sizes are settled row
+// by row, so the document is written in one pass at its exact size.
+class RowSink {
+public:
+    explicit RowSink(std::size_t payload_size) : emitter_(scratch_) {
+        cells_.reserve(std::min<std::size_t>(payload_size / 12 + 16, std::size_t{1} << 20));
+    }
+
+    // Reader events.
+    void begin_array(const Byte* at) { begin(at, false); }
+    void begin_object(const Byte* at) { begin(at, true); }
+    void end_array(const Byte* at) { end(at); }
+    void end_object(const Byte* at) { end(at); }
+    void key(const StringToken& t);
+    void string(const StringToken& t);
+    void number(const NumberToken& t);
+    void literal(Kind kind, bool, const Byte* begin, const Byte* end);
+
+    // After a successful read.
+    bool has_row_error() const noexcept { return !row_error_.empty(); }
+    std::string take_row_error() { return std::move(row_error_); }
+    Buffer write_document();
+
+private:
+    enum class State : std::uint8_t { Start, Top, InRow, InCell, InElement, Done };
+    struct Column {
+        std::uint64_t text_bytes = 0;  // of its cells over all rows
+        std::uint64_t cells = 0;       // rows that have it
+        std::uint64_t row = 0;         // 1 + the last row that had it
+        std::uint32_t position = 0;    // its member position in that row
+        bool holds_value = false;
+    };
+    struct Row {
+        std::size_t cells;  // first cell in cells_
+        std::size_t ids;    // first id in ids_ (shared with earlier rows)
+        std::size_t size;
+    };
+
+    // Inside a cell's value, or the first element that is not an object.
+    bool emitting() const noexcept { return state_ == State::InCell || !quiet_; }
+    void begin(const Byte* at, bool object);
+    void end(const Byte* at);
+    void start_row();
+    void finish_row();
+    void set_cell(Cell cell);
+    void element_scalar(std::string_view text);
+    std::uint32_t intern(std::string_view key);
+    // A cell of the given text, which is either a view of the token's input
+    // [begin, end) or a scratch text, kept unless the input holds it.
+    Cell keep(std::string_view text, const Byte* begin, const Byte* end, Kind kind) {
+        const std::string_view input = span(begin, end);
+        const bool in_input = text.data() >= input.data() && text.data() + text.size() <= input.data() + input.size();
+        if (in_input) return Cell(text, kind);
+        if (text == input) return Cell(input, kind);
+        return Cell(std::string_view(store_.keep(text), text.size()), kind);
+    }
+
+    State state_ = State::Start;
+    std::size_t nest_ = 0;  // open containers of the cell or element being read
+    bool quiet_ = false;    // an element after the first that is not an object
+    Kind nested_kind_ = Kind::Null;
+    const Byte* cell_begin_ = nullptr;
+    Buffer scratch_;
+    Emitter emitter_;
+    TextStore store_;
+    std::string row_error_;
+
+    // Column ids in order of first occurrence, and what the rows hold.
+    std::vector<std::string_view> keys_;
+    std::vector<Column> columns_;
+    json::KeyIndex index_;
+    bool indexed_ = false;
+
+    std::vector<Cell> cells_;
+    std::vector<std::uint32_t> ids_;
+    std::vector<Row> rows_;
+    Row row_{};              // the row being read
+    std::size_t slot_ = 0;   // its member that the next value fills
+
+    // Constant candidates: the first row's cells by id, while every later
+    // row holds a matching one.
+    std::vector<Cell> reference_;
+    std::vector<char> candidate_;
+    std::size_t candidates_ = 0;
+};
+
+void RowSink::begin(const Byte* at, bool object) {
+    switch (state_) {
+        case State::Start:
+            state_ = State::Top;
+            return;
+        case State::Top:
+            if (object) {
+                start_row();
+                state_ = State::InRow;
+                return;
+            }
+            // An element that is not an object: only the first is quoted.
+            state_ = State::InElement;
+            quiet_ = has_row_error();
+            nest_ = 1;
+            if (!quiet_) {
+                emitter_.start(at);
+                emitter_.open(at, object);
+            }
+            return;
+        case State::InRow:
+            state_ = State::InCell;
+            nested_kind_ = object ? Kind::Object : Kind::Array;
+            cell_begin_ = at;
+            nest_ = 1;
+            emitter_.start(at);
+            emitter_.open(at, object);
+            return;
+        case State::InCell:
+        case State::InElement:
+            ++nest_;
+            if (emitting()) emitter_.open(at, object);
+            return;
+        case State::Done:
+            return;
+    }
+}
+
+void RowSink::end(const Byte* at) {
+    switch (state_) {
+        case State::Top:
+            state_ = State::Done;
+            return;
+        case State::InRow:
+            finish_row();
+            state_ = State::Top;
+            return;
+        case State::InCell:
+            emitter_.close(at);
+            if (--nest_ == 0) {
+                set_cell(keep(emitter_.finish(), cell_begin_, at + 1, nested_kind_));
+                state_ = State::InRow;
+            }
+            return;
+        case State::InElement:
+            if (emitting()) emitter_.close(at);
+            if (--nest_ == 0) {
+                if (emitting()) element_scalar(emitter_.finish());
+                state_ = State::Top;
+            }
+            return;
+        case State::Start:
+        case State::Done:
+            return;
+    }
+}
+
+void RowSink::element_scalar(std::string_view text) {
+    if (has_row_error()) return;
+    row_error_.reserve(row_prefix.size() + text.size());
+    row_error_.append(row_prefix);
+    row_error_.append(text);
+}
+
+void RowSink::key(const StringToken& t) {
+    if (state_ != State::InRow) {
+        if (emitting()) emitter_.key(t);
+        return;
+    }
+    // The key's compact text without quotes: the input's unless escapes
+    // change it.
+    std::string_view key = t.text;
+    if (t.escaped) {
+        const std::string_view escaped = escaped_text(t, scratch_);
+        const std::string_view input = span(t.open, t.end);
+        key = escaped == input ? input : std::string_view(store_.keep(escaped), escaped.size());
+        key = key.substr(1, key.size() - 2);
+    }
+    const std::uint32_t id = intern(key);
+    Column& c = columns_[id];
+    if (c.row == rows_.size() + 1) {
+        // A repeated key keeps its first position and takes the last value.
+        slot_ = c.position;
+        return;
+    }
+    c.row = rows_.size() + 1;
+    c.position = static_cast<std::uint32_t>(row_.size);
+    slot_ = row_.size++;
+    ids_.push_back(id);
+    cells_.emplace_back();
+}
+
+std::uint32_t RowSink::intern(std::string_view key) {
+    // The key at the same position in the previous row, as rows usually
+    // repeat their keys in order.
+    if (!rows_.empty()) {
+        const Row& previous = rows_.back();
+        if (row_.size < previous.size) {
+            const std::uint32_t id = ids_[previous.ids + row_.size];
+            if (json::same_key(keys_[id], key)) return id;
+        }
+    }
+    constexpr std::size_t max_scanned_keys = 8;
+    std::size_t id = json::KeyIndex::npos;
+    auto key_at = [this](std::size_t i) { return keys_[i]; };
+    if (keys_.size() < max_scanned_keys) {
+        for (std::size_t k = 0; k < keys_.size(); ++k) {
+            if (json::same_key(keys_[k], key)) {
+                id = k;
+                break;
+            }
+        }
+    } else {
+        if (!indexed_) {
+            indexed_ = true;
+            for (std::size_t k = 0; k < keys_.size(); ++k) index_.find_or_insert(keys_[k], k, key_at);
+        }
+        id = index_.find_or_insert(key, keys_.size(), key_at);
+    }
+    if (id == json::KeyIndex::npos) {
+        id = keys_.size();
+        keys_.push_back(key);
+        columns_.emplace_back();
+    }
+    // 32 bits suffice: each id stands for a distinct key of at least a
+    // 16-byte cell, and 2^32 of those cannot fit in memory.
+    return static_cast<std::uint32_t>(id);
+}
+
+void RowSink::set_cell(Cell cell) { cells_[row_.cells + slot_] = cell; }
+
+void RowSink::string(const StringToken& t) {
+    switch (state_) {
+        case State::InRow: {
+            if (!t.escaped) set_cell(Cell(span(t.open, t.end), Kind::String));
+            else set_cell(keep(escaped_text(t, scratch_), t.open, t.end, Kind::String));
+            return;
+        }
+        case State::Top:
+            element_scalar(t.escaped ? escaped_text(t, scratch_) : span(t.open, t.end));
+            return;
+        case State::InCell:
+        case State::InElement:
+            if (emitting()) emitter_.string(t);
+            return;
+        default:
+            return;
+    }
+}
+
+void RowSink::number(const NumberToken& t) {
+    char buf[json::max_number_chars];
+    switch (state_) {
+        case State::InRow:
+            set_cell(keep(number_text(t, buf), t.begin, t.end, Kind::Number));
+            return;
+        case State::Top:
+            element_scalar(number_text(t, buf));
+            return;
+        case State::InCell:
+        case State::InElement:
+            if (emitting()) emitter_.number(t);
+            return;
+        default:
+            return;
+    }
+}
+
+void RowSink::literal(Kind kind, bool, const Byte* begin, const Byte* end) {
+    switch (state_) {
+        case State::InRow:
+            set_cell(Cell(span(begin, end), kind));
+            return;
+        case State::Top:
+            element_scalar(span(begin, end));
+            return;
+        case State::InCell:
+        case State::InElement:
+            if (emitting()) emitter_.literal(begin, end);
+            return;
+        default:
+            return;
+    }
+}
+
+void RowSink::start_row() {
+    row_ = Row{cells_.size(), ids_.size(), 0};
+}
+
+void RowSink::finish_row() {
+    const std::size_t index = rows_.size();
+    const Cell* cells = cells_.data() + row_.cells;
+    const std::uint32_t* ids = ids_.data() + row_.ids;
+    for (std::size_t i = 0; i < row_.size; ++i) {
+        Column& c = columns_[ids[i]];
+        c.text_bytes += cells[i].size();
+        ++c.cells;
+        c.holds_value |= cells[i].kind() != Kind::Null;
+    }
+    // Constant candidates: the first row's keys whose value is not null,
+    // while every later row holds a matching value. A key that the first
+    // row lacks or holds null is never constant: it is a column only if
+    // some row holds another value, which cannot match.
+    if (index == 0) {
+        reference_.assign(cells, cells + row_.size);
+        candidate_.assign(row_.size, 0);
+        for (std::size_t i = 0; i < row_.size; ++i) {
+            candidate_[i] = cells[i].kind() != Kind::Null;
+            candidates_ += candidate_[i] != 0;
+        }
+    } else if (candidates_ != 0) {
+        std::size_t matched = 0;
+        for (std::size_t i = 0; i < row_.size; ++i) {
+            const std::uint32_t id = ids[i];
+            if (id >= candidate_.size() || candidate_[id] == 0) continue;
+            if (cells_match(cells[i], reference_[id])) {
+                ++matched;
+            } else {
+                candidate_[id] = 0;
+                --candidates_;
+            }
+        }
+        // A candidate missing from the row has a null cell there.
+        if (matched != candidates_) {
+            for (std::size_t id = 0; id < candidate_.size(); ++id) {
+                if (candidate_[id] != 0 && columns_[id].row != index + 1) {
+                    candidate_[id] = 0;
+                    --candidates_;
+                }
+            }
+        }
+    }
+    // A row with the same keys in the same order as the row before it
+    // shares that row's ids.
+    if (index != 0) {
+        const Row& previous = rows_.back();
+        if (previous.size == row_.size &&
+            std::equal(ids, ids + row_.size, ids_.data() + previous.ids)) {
+            ids_.resize(row_.ids);
+            row_.ids = previous.ids;
+        }
+    }
+    rows_.push_back(row_);
+}
+
+Buffer RowSink::write_document() {
+    const std::size_t rows = rows_.size();
+    // Null keys, where no row holds a value other than null, are dropped;
+    // constants (only with at least two rows) are stated once.
+    std::vector<std::uint32_t> columns, constants;
+    columns.reserve(keys_.size());
+    for (std::size_t id = 0; id < keys_.size(); ++id) {
+        if (!columns_[id].holds_value) continue;
+        if (rows >= 2 && id < candidate_.size() && candidate_[id] != 0) constants.push_back(static_cast<std::uint32_t>(id));
+        else columns.push_back(static_cast<std::uint32_t>(id));
+    }
+
+    // The exact size, so the text is written once into one allocation.
+    constexpr std::string_view head = R"({"columns":[)", mid = R"(],"rows":[)", tail = R"(],"constants":{)";
+    std::uint64_t size = head.size() + mid.size() + tail.size() + 2;
+    for (std::uint32_t id : columns) {
+        const Column& c = columns_[id];
+        size += keys_[id].size() + 3 + c.text_bytes + 4 * (rows - c.cells) + rows;
+    }
+    if (!columns.empty()) size -= 1 + rows;  // one comma fewer per list
+    size += 2 * rows + (rows != 0 ? rows - 1 : 0);
+    for (std::uint32_t id : constants) size += keys_[id].size() + 4 + reference_[id].size();
+    if (!constants.empty()) size -= 1;
+
+    Buffer out(static_cast<std::size_t>(size));
+    out.append(head);
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        if (c != 0) out.push(',');
+        out.push('"');
+        out.append(keys_[columns[c]]);
+        out.push('"');
+    }
+    out.append(mid);
+    // Each column's member position in the current row's key list, or -1;
+    // recomputed only when a row's list differs from the one before.
+    std::vector<std::int64_t> where(columns.size(), -1);
+    std::vector<std::uint64_t> stamp(keys_.size(), 0);
+    std::vector<std::uint32_t> position(keys_.size(), 0);
+    // Rows share a key list only with the row before; an empty row's list
+    // starts where the next row's does, hence the size in the comparison.
+    const Row* mapped = nullptr;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const Row& row = rows_[r];
+        if (mapped == nullptr || row.ids != mapped->ids || row.size != mapped->size) {
+            mapped = &row;
+            for (std::size_t i = 0; i < row.size; ++i) {
+                stamp[ids_[row.ids + i]] = r + 1;
+                position[ids_[row.ids + i]] = static_cast<std::uint32_t>(i);
+            }
+            for (std::size_t c = 0; c < columns.size(); ++c)
+                where[c] = stamp[columns[c]] == r + 1 ? static_cast<std::int64_t>(position[columns[c]]) : -1;
+        }
+        if (r != 0) out.push(',');
+        out.push('[');
+        const Cell* cells = cells_.data() + row.cells;
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            if (c != 0) out.push(',');
+            if (where[c] < 0) {
+                out.append("null", 4);
+            } else {
+                const std::string_view text = cells[where[c]].text();
+                out.append(text.data(), text.size());
+            }
+        }
+        out.push(']');
+    }
+    out.append(tail);
+    for (std::size_t c = 0; c < constants.size(); ++c) {
+        if (c != 0) out.push(',');
+        out.push('"');
+        out.append(keys_[constants[c]]);
+        out.append("\":", 2);
+        const std::string_view text = reference_[constants[c]].text();
+        out.append(text.data(), text.size());
+    }
+    out.append("}}", 2);
+    if (out.size() != size) throw std::logic_error("the written document differs from its computed size");
+    return out;
 }
 
 }  // namespace
 
-Result<Value, std::string> columnarize_rows(std::vector<Value> elements) {
-    using Out = Result<Value, std::string>;
-    json::Arena arena;
-    const std::vector<Node> rows = as_nodes(elements, arena);
-    std::pmr::memory_resource* scratch = std::pmr::get_default_resource();
-    auto planned = lay_out(rows, scratch);
-    if (!planned) return Out::err(std::move(planned.error()));
-    const Layout& layout = planned.value();
-    RowCells cells(layout.keys.size(), scratch);
-
-    // Row values: one array per row, each allocated once at its final size.
-    json::Array row_values;
-    row_values.reserve(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        cells.load(rows[i], layout.member_ids.data() + layout.row_ids[i]);
-        json::Array values;
-        values.reserve(layout.columns.size());
-        for (std::uint32_t id : layout.columns) values.push_back(json::to_value(cells.cell(id)));
-        row_values.emplace_back(std::move(values));
-    }
-
-    json::Array names;
-    names.reserve(layout.columns.size());
-    for (std::uint32_t id : layout.columns) names.emplace_back(json::String(layout.keys[id]));
-
-    json::Map constant_values;
-    if (!rows.empty()) cells.load(rows[0], layout.member_ids.data());
-    for (std::uint32_t id : layout.constants)
-        constant_values.insert_full(json::String(layout.keys[id]), json::to_value(cells.cell(id)));
-
-    json::Map document;
-    document.insert_full("columns", Value(std::move(names)));
-    document.insert_full("rows", Value(std::move(row_values)));
-    document.insert_full("constants", Value(std::move(constant_values)));
-    return Out::ok(Value(std::move(document)));
+Result<json::Buffer, std::string> columnarize_json(std::string_view payload) {
+    using Out = Result<json::Buffer, std::string>;
+    RowSink sink(payload.size());
+    json::Reader<RowSink> reader(payload, sink);
+    if (!reader.read_top_level_array()) return Out::err("invalid row-oriented JSON: " + reader.error().text());
+    if (sink.has_row_error()) return Out::err(sink.take_row_error());
+    return Out::ok(sink.write_document());
 }
 
-std::string write_columnar(std::span<const Node> rows, json::Buffer& out, std::pmr::memory_resource* scratch) {
-    auto planned = lay_out(rows, scratch);
-    if (!planned) return std::move(planned.error());
-    const Layout& layout = planned.value();
-    RowCells cells(layout.keys.size(), scratch);
-
-    out.append(R"({"columns":[)");
-    for (std::size_t c = 0; c < layout.columns.size(); ++c) {
-        if (c != 0) out.push(',');
-        json::write_string(layout.keys[layout.columns[c]], out);
-    }
-    out.append(R"(],"rows":[)");
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        if (i != 0) out.push(',');
-        out.push('[');
-        cells.load(rows[i], layout.member_ids.data() + layout.row_ids[i]);
-        for (std::size_t c = 0; c < layout.columns.size(); ++c) {
-            if (c != 0) out.push(',');
-            json::write_to_buffer(cells.cell(layout.columns[c]), out);
-        }
-        out.push(']');
-    }
-    out.append(R"(],"constants":{)");
-    if (!rows.empty()) cells.load(rows[0], layout.member_ids.data());
-    for (std::size_t c = 0; c < layout.constants.size(); ++c) {
-        if (c != 0) out.push(',');
-        json::write_string(layout.keys[layout.constants[c]], out);
-        out.push(':');
-        json::write_to_buffer(cells.cell(layout.constants[c]), out);
-    }
-    out.append("}}");
-    return std::string();
-}
-
-std::string write_columnar(const std::vector<Value>& elements, json::Buffer& out) {
-    json::Arena arena;
-    const std::vector<Node> rows = as_nodes(elements, arena);
-    return write_columnar(rows, out, arena.scratch());
+Result<json::Value, std::string> columnarize_rows(std::vector<json::Value> elements) {
+    using Out = Result<json::Value, std::string>;
+    // The rows take the one road of the transform, through their text.
+    json::Buffer text;
+    json::write_to_buffer(json::Value(std::move(elements)), text);
+    auto result = columnarize_json(text.view());
+    if (!result) return Out::err(std::move(result.error()));
+    std::string wrapped = "[";
+    wrapped.append(result.value().view());
+    wrapped += ']';
+    auto read = json::read_top_level_array(wrapped);
+    if (!read) throw std::logic_error("the transform wrote text it cannot read back");
+    return Out::ok(std::move(read.value()[0]));
 }
 
 }  // namespace tessik::transform

@@ -22,23 +22,12 @@ Value obj(std::vector<std::pair<std::string, Value>> members) {
     return Value(std::move(m));
 }
 
-// Both roads, the document built as values and the one written straight
-// from the rows, must give the same bytes.
 std::string run(std::vector<Value> rows) {
-    Buffer direct;
-    std::string direct_error = tessik::transform::write_columnar(rows, direct);
     auto result = columnarize_rows(std::move(rows));
-    std::string built;
-    if (!result) {
-        built = "error: " + result.error();
-    } else {
-        Buffer out;
-        write_to_buffer(result.value(), out);
-        built = std::string(out.view());
-    }
-    const std::string written = direct_error.empty() ? std::string(direct.view()) : "error: " + direct_error;
-    EXPECT_EQ(written, built);
-    return built;
+    if (!result) return "error: " + result.error();
+    Buffer out;
+    write_to_buffer(result.value(), out);
+    return std::string(out.view());
 }
 
 }  // namespace

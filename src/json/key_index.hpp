@@ -1,0 +1,72 @@
+// Keys of one call: byte equality and a per-use index from keys to positions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace tessik::json {
+
+// Byte equality for keys, which are short: inline word compares instead of
+// a library call per comparison.
+inline bool same_key(std::string_view a, std::string_view b) noexcept {
+    std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const char* p = a.data();
+    const char* q = b.data();
+    for (; n >= 8; n -= 8, p += 8, q += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, p, 8);
+        std::memcpy(&y, q, 8);
+        if (x != y) return false;
+    }
+    for (; n != 0; --n)
+        if (*p++ != *q++) return false;
+    return true;
+}
+
+// Per-use open-addressing index from keys to positions in a run of keys,
+// with random SipHash keys so that crafted colliding keys cannot make it
+// quadratic. Only a 32-bit slice of the hash is kept.
+class KeyIndex {
+public:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    KeyIndex() noexcept;
+    void clear() noexcept;
+    std::uint32_t hash(std::string_view key) const noexcept;
+    // Position of an equal key (key_at(position) gives the key at a
+    // position); when there is none, records `position` and returns npos.
+    template <class KeyAt>
+    std::size_t find_or_insert(std::string_view key, std::size_t position, KeyAt&& key_at);
+
+private:
+    struct Slot {
+        std::uint32_t position_plus_1;  // 0 is empty
+        std::uint32_t hash;
+    };
+    void grow();
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+    std::uint64_t k0_;
+    std::uint64_t k1_;
+};
+
+template <class KeyAt>
+std::size_t KeyIndex::find_or_insert(std::string_view key, std::size_t position, KeyAt&& key_at) {
+    if ((used_ + 1) * 8 > slots_.size() * 7) grow();
+    const std::uint32_t h = hash(key);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+        Slot& s = slots_[i];
+        if (s.position_plus_1 == 0) {
+            s = Slot{static_cast<std::uint32_t>(position + 1), h};
+            ++used_;
+            return npos;
+        }
+        if (s.hash == h && same_key(key_at(s.position_plus_1 - 1), key)) return s.position_plus_1 - 1;
+    }
+}
+
+}  // namespace tessik::json
