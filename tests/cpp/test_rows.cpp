@@ -1,0 +1,158 @@
+// The transform's own reading of rows: cells kept as compact text, nested
+// values made canonical, repeated keys merged, constants compared by text.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "transform/entry.hpp"
+
+namespace {
+
+std::string run(const std::string& payload) {
+    auto r = tessik::transform::columnarize_json(payload);
+    if (!r) return "error: " + r.error();
+    return std::string(r.value().view());
+}
+
+std::string key(int i) { return "\"k" + std::to_string(i) + "\""; }
+
+// {"k0":v0,...} for the given keys and values.
+std::string object(const std::vector<int>& keys, const std::vector<std::string>& values) {
+    std::string text = "{";
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (i != 0) text += ',';
+        text += key(keys[i]) + ":" + values[i];
+    }
+    return text + "}";
+}
+
+std::vector<int> range(int n) {
+    std::vector<int> r;
+    for (int i = 0; i < n; ++i) r.push_back(i);
+    return r;
+}
+
+std::vector<std::string> numbers(int n, int base) {
+    std::vector<std::string> r;
+    for (int i = 0; i < n; ++i) r.push_back(std::to_string(base + i));
+    return r;
+}
+
+std::string one_column(const std::string& cell) { return R"({"columns":["v"],"rows":[[)" + cell + R"(]],"constants":{}})"; }
+
+}  // namespace
+
+TEST(Rows, CompactTextOfNestedValues) {
+    struct Row {
+        const char* name;
+        std::string payload;
+        std::string expected;
+    };
+    const Row rows[] = {
+        {"whitespace, escapes and number layouts inside a cell",
+         "[{\"v\": [ 1 , \"a\\/b\" , {\"k\" : \"\\u00e9\\n\"} , 1E2 , -0 , 0.50 ] }]",
+         one_column("[1,\"a/b\",{\"k\":\"\xC3\xA9\\n\"},100.0,-0.0,0.5]")},
+        {"compact input is kept as it stands", R"([{"v":{"a":[true,null,"x"],"b":-12}}])",
+         one_column(R"({"a":[true,null,"x"],"b":-12})")},
+        {"a repeated key inside a cell: first position, last value",
+         R"([{"v":{"a":1,"b":{"c":1,"c":[2]},"a":{"x":0}}}])", one_column(R"({"a":{"x":0},"b":{"c":[2]}})")},
+        {"a repeat after whitespace", "[{\"v\":{ \"a\" : 1 ,\n \"b\":2, \"a\" :3 }}]", one_column(R"({"a":3,"b":2})")},
+        {"top-level cells made canonical", "[{\"s\":\"\\u0041\\/\",\"n\":1.50e1,\"t\" : true}]",
+         R"({"columns":["s","n","t"],"rows":[["A/",15.0,true]],"constants":{}})"},
+        {"escaped keys are the same key as plain ones", R"([{"a":1,"\u0061":2},{"a":2}])",
+         R"({"columns":[],"rows":[[],[]],"constants":{"a":2}})"},
+        {"constants equal but for member order keep the first row's text",
+         "[{\"v\":{\"x\":[1,{\"p\":1,\"q\":2}],\"y\":2}},{\"v\": {\"y\":2,\"x\":[1,{\"q\":2,\"p\":1}]}}]",
+         R"({"columns":[],"rows":[[],[]],"constants":{"v":{"x":[1,{"p":1,"q":2}],"y":2}}})"},
+        {"nested double zeros are equal", R"([{"v":[0.0,{"z":-0.0}]},{"v":[-0.0,{"z":0.0}]}])",
+         R"({"columns":[],"rows":[[],[]],"constants":{"v":[0.0,{"z":-0.0}]}})"},
+        {"nested numbers of different forms are not", R"([{"v":{"a":1}},{"v":{"a":1.0}}])",
+         R"({"columns":["v"],"rows":[[{"a":1}],[{"a":1.0}]],"constants":{}})"},
+        {"containers of different sizes are not equal", R"([{"v":{"a":1}},{"v":{"a":1,"b":2}}])",
+         R"({"columns":["v"],"rows":[[{"a":1}],[{"a":1,"b":2}]],"constants":{}})"},
+        {"strings that look alike are not", R"([{"v":["a,b"]},{"v":["a","b"]}])",
+         R"({"columns":["v"],"rows":[[["a,b"]],[["a","b"]]],"constants":{}})"},
+        {"the first non-object element, quoted canonically",
+         "[{\"a\":1}, [ \"x\\/\" , {\"k\":1,\"k\":2} ] , 3]",
+         R"(error: expected a JSON object row, got: ["x/",{"k":2}])"},
+        {"rows with nested values after a second non-object element",
+         R"([[1],[2],{"a":{"b":[1,{"c":2}]}},[3]])", "error: expected a JSON object row, got: [1]"},
+        {"a syntax error after the row error wins", R"([1,{"a":[}])",
+         "error: invalid row-oriented JSON: expected value at line 1 column 10"},
+    };
+    for (const Row& r : rows) EXPECT_EQ(run(r.payload), r.expected) << r.name;
+}
+
+// Repeated keys in nested objects of every size: below and above the size
+// where repeats are found by an index instead of a scan.
+TEST(Rows, RepeatedKeysInNestedObjectsOfEverySize) {
+    for (int n : {3, 16, 17, 40, 300}) {
+        std::vector<int> keys = range(n), twice = range(n);
+        for (int i = 0; i < n; ++i) twice.push_back(i);
+        twice.push_back(0);
+        std::vector<std::string> values = numbers(n, 0), again = numbers(n, 1000);
+        values.insert(values.end(), again.begin(), again.end());
+        values.push_back("\"last\"");
+        std::vector<std::string> merged = numbers(n, 1000);
+        merged[0] = "\"last\"";
+        EXPECT_EQ(run("[{\"v\":" + object(twice, values) + "}]"), one_column(object(keys, merged))) << n;
+    }
+}
+
+// Objects that follow an earlier object's key order past the scanned size,
+// then repeat a key; also after a nested object with the same first key
+// replaced the order they started from.
+TEST(Rows, RepeatedKeyAfterAnEarlierObjectsOrder) {
+    for (int n : {5, 20, 40}) {
+        const std::string first = object(range(n), numbers(n, 0));
+        std::vector<int> keys = range(n);
+        keys.push_back(n / 2);
+        std::vector<std::string> values = numbers(n, 100);
+        values.push_back("\"again\"");
+        std::vector<std::string> merged = numbers(n, 100);
+        merged[n / 2] = "\"again\"";
+        EXPECT_EQ(run("[{\"v\":" + first + "},{\"v\":" + object(keys, values) + "}]"),
+                  R"({"columns":["v"],"rows":[[)" + first + "],[" + object(range(n), merged) + R"(]],"constants":{}})")
+            << n;
+    }
+    // The inner object starts with the same key as the outer one and holds
+    // the repeated key at the position the outer object reaches next.
+    const int n = 20;
+    const std::string first = object(range(n), numbers(n, 0));
+    std::vector<int> inner_keys = range(17);
+    inner_keys.push_back(900);
+    inner_keys.push_back(17);
+    const std::string inner = object(inner_keys, numbers(19, 0));
+    std::vector<int> outer_keys = range(18);
+    outer_keys.push_back(17);
+    std::vector<std::string> outer_values = numbers(17, 0);
+    outer_values.push_back(inner);
+    outer_values.push_back("\"again\"");
+    std::vector<std::string> merged = numbers(17, 0);
+    merged.push_back("\"again\"");
+    EXPECT_EQ(run("[{\"v\":" + first + "},{\"v\":" + object(outer_keys, outer_values) + "}]"),
+              R"({"columns":["v"],"rows":[[)" + first + "],[" + object(range(18), merged) + R"(]],"constants":{}})");
+}
+
+// Constants whose nested objects hold the same members in another order, at
+// every size: equal, and the first row's order is kept.
+TEST(Rows, ConstantsIgnoreMemberOrderAtEverySize) {
+    for (int n : {2, 16, 17, 40}) {
+        std::vector<int> reversed;
+        for (int i = n - 1; i >= 0; --i) reversed.push_back(i);
+        std::vector<std::string> reversed_values;
+        for (int i = n - 1; i >= 0; --i) reversed_values.push_back(std::to_string(i));
+        const std::string a = object(range(n), numbers(n, 0));
+        const std::string b = object(reversed, reversed_values);
+        EXPECT_EQ(run("[{\"v\":" + a + "},{\"v\":" + b + "}]"),
+                  R"({"columns":[],"rows":[[],[]],"constants":{"v":)" + a + "}}")
+            << n;
+        // One value differs: no constant.
+        reversed_values[0] = "-1";
+        const std::string c = object(reversed, reversed_values);
+        EXPECT_EQ(run("[{\"v\":" + a + "},{\"v\":" + c + "}]"),
+                  R"({"columns":["v"],"rows":[[)" + a + "],[" + c + R"(]],"constants":{}})")
+            << n;
+    }
+}
