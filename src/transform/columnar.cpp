@@ -51,28 +51,71 @@ private:
 static_assert(sizeof(Cell) == 16);
 
 // Stable storage for the texts that differ from the input: blocks that are
-// never moved, freed together.
+// never moved, freed together. The text being made (a piece) is written at
+// the free end of the current block and moves only while it is open, when
+// it outgrows the block; keep() and commit() make texts stable.
 class TextStore {
 public:
     const char* keep(std::string_view text) {
-        if (static_cast<std::size_t>(end_ - cur_) < text.size()) grow(text.size());
-        char* p = cur_;
+        char* p = room(0, text.size());
         if (!text.empty()) std::memcpy(p, text.data(), text.size());
         cur_ += text.size();
         return p;
     }
+    // Where the open piece of `size` bytes lies once there is room for
+    // `more` after it.
+    char* room(std::size_t size, std::size_t more) {
+        if (static_cast<std::size_t>(end_ - cur_) - size < more) grow(size, more);
+        return cur_;
+    }
+    char* piece() const noexcept { return cur_; }
+    void commit(std::size_t size) noexcept { cur_ += size; }
 
 private:
-    void grow(std::size_t n) {
-        next_ = std::max(next_ * 2, n);
-        blocks_.push_back(std::make_unique_for_overwrite<char[]>(next_));
+    void grow(std::size_t size, std::size_t more) {
+        if (more > SIZE_MAX / 2 - size) throw std::bad_alloc();
+        next_ = std::max(next_ * 2, size + more);
+        auto block = std::make_unique_for_overwrite<char[]>(next_);
+        if (size != 0) std::memcpy(block.get(), cur_, size);
+        blocks_.push_back(std::move(block));
         cur_ = blocks_.back().get();
         end_ = cur_ + next_;
     }
     std::vector<std::unique_ptr<char[]>> blocks_;
     char* cur_ = nullptr;
     char* end_ = nullptr;
-    std::size_t next_ = 16 * 1024;
+    std::size_t next_ = 8 * 1024;
+};
+
+// The open piece of a TextStore, written like a buffer.
+class Piece {
+public:
+    explicit Piece(TextStore& store) noexcept : store_(store) {}
+    void clear() noexcept { size_ = 0; }
+    std::size_t size() const noexcept { return size_; }
+    const char* data() const noexcept { return store_.piece(); }
+    void push(char c) {
+        char* p = store_.room(size_, 1);
+        p[size_] = c;
+        ++size_;
+    }
+    void append(const char* p, std::size_t n) {
+        json::copy_bytes(store_.room(size_, n) + size_, p, n);
+        size_ += n;
+    }
+    void append(std::string_view text) { append(text.data(), text.size()); }
+    void truncate(std::size_t n) noexcept { size_ = std::min(size_, n); }
+    // The text, now stable; the piece starts anew.
+    std::string_view commit() noexcept {
+        const std::string_view text(store_.piece(), size_);
+        store_.commit(size_);
+        size_ = 0;
+        return text;
+    }
+
+private:
+    TextStore& store_;
+    std::size_t size_ = 0;
 };
 
 // The compact text of a string whose input had escapes: the writer's escape
@@ -110,7 +153,7 @@ std::string_view number_text(const NumberToken& t, char* buf) {
 // is piece_ followed by the input from clean_from_ to expect_.
 class Emitter {
 public:
-    explicit Emitter(Buffer& scratch) noexcept : scratch_(scratch) {}
+    Emitter(Buffer& scratch, TextStore& store) noexcept : scratch_(scratch), piece_(store) {}
 
     void start(const Byte* at) {
         piece_.clear();
@@ -118,11 +161,11 @@ public:
         open_.clear();
         members_.clear();
     }
-    // The text, valid until the next start().
+    // The text: a view of the input, or of the store when it differs.
     std::string_view finish() {
         if (piece_.size() == 0) return span(clean_from_, expect_);
         flush();
-        return piece_.view();
+        return piece_.commit();
     }
 
     void open(const Byte* at, bool object) {
@@ -230,7 +273,7 @@ private:
     }
 
     Buffer& scratch_;
-    Buffer piece_;
+    Piece piece_;
     const Byte* clean_from_ = nullptr;
     const Byte* expect_ = nullptr;
     std::vector<Open> open_;
@@ -458,7 +501,7 @@ bool cells_match(const Cell& cell, const Cell& reference) {
 // by row, so the document is written in one pass at its exact size.
 class RowSink {
 public:
-    explicit RowSink(std::size_t payload_size) : emitter_(scratch_) {
+    explicit RowSink(std::size_t payload_size) : emitter_(scratch_, store_) {
         cells_.reserve(std::min<std::size_t>(payload_size / 12 + 16, std::size_t{1} << 20));
     }
 
@@ -515,10 +558,9 @@ private:
     std::size_t nest_ = 0;  // open containers of the cell or element being read
     bool quiet_ = false;    // an element after the first that is not an object
     Kind nested_kind_ = Kind::Null;
-    const Byte* cell_begin_ = nullptr;
     Buffer scratch_;
-    Emitter emitter_;
     TextStore store_;
+    Emitter emitter_;
     std::string row_error_;
 
     // Column ids in order of first occurrence, and what the rows hold.
@@ -563,7 +605,6 @@ void RowSink::begin(const Byte* at, bool object) {
         case State::InRow:
             state_ = State::InCell;
             nested_kind_ = object ? Kind::Object : Kind::Array;
-            cell_begin_ = at;
             nest_ = 1;
             emitter_.start(at);
             emitter_.open(at, object);
@@ -590,7 +631,7 @@ void RowSink::end(const Byte* at) {
         case State::InCell:
             emitter_.close(at);
             if (--nest_ == 0) {
-                set_cell(keep(emitter_.finish(), cell_begin_, at + 1, nested_kind_));
+                set_cell(Cell(emitter_.finish(), nested_kind_));
                 state_ = State::InRow;
             }
             return;
