@@ -347,14 +347,14 @@ TEST(Hostile, KeysCollidingUnderAFixedHash) {
     const std::string plain = two_rows_with(plain_keys(keys.size(), keys[0].size()));
     // Collisions cost probes, not allocations: only time tells them.
     const TimeRatio vs_plain = least_time_ratio(colliding, plain, 3.0);
-    std::printf("[ ratio ] %zu colliding keys vs as many plain keys: %.2fx (%d attempts)\n", keys.size(),
-                vs_plain.ratio, vs_plain.attempts);
+    std::printf("[ ratio ] %zu colliding keys vs as many plain keys: %.2fx time (%d attempt%s)\n", keys.size(),
+                vs_plain.ratio, vs_plain.attempts, vs_plain.attempts == 1 ? "" : "s");
     EXPECT_LE(vs_plain.ratio, 3.0);
 
     // And linear in their count: 8x the keys, at most 20x the time.
     const TimeRatio vs_eighth = least_time_ratio(colliding, two_rows_with(colliding_keys(blocks - 3)), 20.0);
-    std::printf("[ ratio ] %zu colliding keys vs %zu: %.1fx (%d attempts)\n", keys.size(), keys.size() / 8,
-                vs_eighth.ratio, vs_eighth.attempts);
+    std::printf("[ ratio ] %zu colliding keys vs %zu: %.1fx time (%d attempt%s)\n", keys.size(), keys.size() / 8,
+                vs_eighth.ratio, vs_eighth.attempts, vs_eighth.attempts == 1 ? "" : "s");
     EXPECT_LE(vs_eighth.ratio, 20.0);
 }
 
@@ -400,8 +400,8 @@ TEST(Hostile, WideSparseRows) {
         EXPECT_LE(double(big->calls), 3.0 * cells * double(base.calls) + 64);
     }
     const TimeRatio per_cell = least_time_ratio(large, half, 3.0, 1.0 / cells);
-    std::printf("[ ratio ] %zu sparse rows vs %zu: %.2fx time per output cell (%d attempts)\n", n, n / 2,
-                per_cell.ratio, per_cell.attempts);
+    std::printf("[ ratio ] %zu sparse rows vs %zu: %.2fx time per output cell (%d attempt%s)\n", n, n / 2,
+                per_cell.ratio, per_cell.attempts, per_cell.attempts == 1 ? "" : "s");
     EXPECT_LE(per_cell.ratio, 3.0);
 }
 
