@@ -1,7 +1,9 @@
-"""Benchmark payloads: a generated tool result, the real-world files, a tiny one.
+"""Benchmark payloads: a generated tool result, six generated kinds that
+stress one trait each, the real-world files, a tiny one.
 
-The generated payload is deterministic from its seed, so every run of every
-contender reads the same bytes.
+Every generated payload is deterministic from its seed (random.Random with an
+integer seed and float repr are stable across CPython versions), so every run
+of every contender, and tools/record-outputs, reads the same bytes.
 """
 
 import json
@@ -114,3 +116,182 @@ def realworld() -> list[tuple[str, bytes, str]]:
             note = f"top level is an object: its array {inner!r} is used, re-serialised"
         result.append((path.stem, data, note))
     return result
+
+
+# ---------------------------------------------------------------------------
+# Kinds that stress one trait each. Each takes (rows, seed); KINDS lists them
+# with the row counts the bench uses (about 10-20 MB each).
+
+_SITES = ["north-field", "harbour", "ridge", "depot-7", "airport", "valley",
+          "Zürich", "São Paulo", "東京", "Reykjavík", "Ελλάδα", "Москва", "😀 lab"]
+
+
+def double_rows(rows: int, seed: int) -> list[dict]:
+    """Rows with seven full-precision double columns (as repr writes random
+    floats: 15-17 significant digits, some with exponents) beside an integer
+    id, a short string, a text that is sometimes non-ASCII, a boolean and a
+    constant unit."""
+    rng = random.Random(seed)
+    out = []
+    for i in range(rows):
+        out.append({
+            "id": i,
+            "sensor": f"s-{rng.randrange(10_000):04d}",
+            "site": rng.choice(_SITES),
+            "lat": rng.uniform(-90.0, 90.0),
+            "lon": rng.uniform(-180.0, 180.0),
+            "temperature": rng.uniform(-40.0, 50.0),
+            "pressure": rng.uniform(950.0, 1050.0),
+            "ratio": rng.random(),
+            "noise": rng.random() * 1e-7,   # repr with an e-0N exponent
+            "energy": rng.random() * 1e22,  # repr with an e+2N exponent
+            "ok": rng.random() < 0.9,
+            "unit": "SI",
+        })
+    return out
+
+
+def doubles_compact(rows: int = 54_000, seed: int = 1) -> bytes:
+    """Kind (a): the double rows, compact, non-ASCII as raw UTF-8."""
+    return json.dumps(double_rows(rows, seed), ensure_ascii=False, separators=(",", ":")).encode()
+
+
+def doubles_dumps(rows: int = 54_000, seed: int = 1) -> bytes:
+    """Kind (b): the same rows as json.dumps writes them by default: ", " and
+    ": " separators, non-ASCII as \\uXXXX escapes (surrogate pairs above
+    U+FFFF)."""
+    return json.dumps(double_rows(rows, seed)).encode()
+
+
+def doubles_indent(rows: int = 54_000, seed: int = 1) -> bytes:
+    """Kind (c): the same rows as json.dumps(indent=2) writes them."""
+    return json.dumps(double_rows(rows, seed), indent=2).encode()
+
+
+def small_rows(rows: int = 330_000, seed: int = 2) -> bytes:
+    """Kind (d): many small rows of five short fields."""
+    rng = random.Random(seed)
+    codes = ["ab", "cd", "ef", "x", "yz", "q", "id", "ok"]
+    out = []
+    for i in range(rows):
+        v = rng.randrange(1000)
+        out.append(f'{{"i":{i},"c":"{rng.choice(codes)}","n":{rng.randrange(100)},'
+                   f'"f":{"true" if v & 1 else "false"},"v":{v / 4!r}}}')
+    return ("[" + ",".join(out) + "]").encode()
+
+
+def wide_rows(rows: int = 3_000, seed: int = 3) -> bytes:
+    """Kind (e): wide rows of 120 keys, most holding nested objects and
+    arrays; some keys are missing from some rows, some hold the same value in
+    every row (constants), one is null in every row."""
+    rng = random.Random(seed)
+    keys = [f"field_{k:03d}" for k in range(120)]
+    out = []
+    for i in range(rows):
+        row = {}
+        for k, key in enumerate(keys):
+            shape = k % 6
+            if k % 29 == 5:
+                row[key] = {"version": 2, "tags": ["stable", "wide"]}  # constant
+            elif k == 7:
+                row[key] = None
+            elif shape == 0:
+                row[key] = rng.randrange(-1 << 40, 1 << 40)
+            elif shape == 1:
+                row[key] = " ".join(rng.choice(_WORDS) for _ in range(rng.randrange(1, 4)))
+            elif shape == 2:
+                row[key] = {"x": rng.randrange(1000), "y": [rng.randrange(10) for _ in range(3)],
+                            "z": {"w": rng.choice(_WORDS), "ok": rng.random() < 0.5}}
+            elif shape == 3:
+                row[key] = [rng.randrange(100), rng.choice(_WORDS), {"a": rng.randrange(5), "b": None},
+                            [rng.random() < 0.5, rng.randrange(-5, 5) / 2]]
+            elif shape == 4:
+                row[key] = {"items": [{"id": rng.randrange(100), "q": rng.randrange(1, 9)}
+                                      for _ in range(rng.randrange(0, 3))],
+                            "label": rng.choice(_SITES)}
+            else:
+                row[key] = [[rng.randrange(10) for _ in range(2)] for _ in range(rng.randrange(1, 3))]
+            if k > 10 and k % 29 != 5 and rng.random() < 0.05:
+                del row[key]
+        out.append(row)
+    return json.dumps(out, ensure_ascii=False, separators=(",", ":")).encode()
+
+
+# Pieces of string-heavy text: plain words, characters that must be escaped,
+# non-ASCII in 2, 3 and 4 UTF-8 bytes (4 bytes: a surrogate pair as \u).
+_STRING_PIECES = _WORDS + ["line\nbreak", "tab\there", 'quote "it"', "back\\slash", "a/b",
+                           "bell\x07", "nul\x00", "\x1f", "é", "ß", "€", "東京", "😀", "𝄞",
+                           "Москва", "naïve café"]
+
+
+def json_string(text: str, ascii_only: bool = False, upper_hex: bool = False,
+                escape_solidus: bool = False) -> str:
+    """text as a JSON string, escaped in one of the ways senders write it:
+    short escapes for quote, backslash, newline and tab, \\u for the other
+    control characters, non-ASCII raw or (ascii_only) as \\u with surrogate
+    pairs above U+FFFF, hex digits in either case, the solidus as is or as
+    \\/."""
+    h = "\\u{:04X}" if upper_hex else "\\u{:04x}"
+    parts = ['"']
+    for ch in text:
+        c = ord(ch)
+        if ch == '"':
+            parts.append('\\"')
+        elif ch == "\\":
+            parts.append("\\\\")
+        elif ch == "\n":
+            parts.append("\\n")
+        elif ch == "\t":
+            parts.append("\\t")
+        elif ch == "/" and escape_solidus:
+            parts.append("\\/")
+        elif c < 0x20:
+            parts.append(h.format(c))
+        elif c < 0x80 or not ascii_only:
+            parts.append(ch)
+        elif c < 0x10000:
+            parts.append(h.format(c))
+        else:
+            c -= 0x10000
+            parts.append(h.format(0xD800 + (c >> 10)) + h.format(0xDC00 + (c & 0x3FF)))
+    parts.append('"')
+    return "".join(parts)
+
+
+# Each piece escaped in each of the eight ways, without the quotes.
+_ESCAPED_PIECES = [[json_string(p, bool(m & 1), bool(m & 2), bool(m & 4))[1:-1] for m in range(8)]
+                   for p in _STRING_PIECES]
+
+
+def escaped_strings(rows: int = 14_000, seed: int = 4) -> bytes:
+    """Kind (f): string-heavy rows whose texts carry escapes (\\n, \\t, \\",
+    \\\\, \\/, \\u for control characters and non-ASCII, surrogate
+    pairs), each piece of text escaped in one of several ways."""
+    rng = random.Random(seed)
+    out = []
+    n_pieces = len(_ESCAPED_PIECES)
+    for i in range(rows):
+        texts = []
+        for _ in range(4):
+            n = rng.randrange(5, 60)
+            texts.append('"' + " ".join(_ESCAPED_PIECES[rng.randrange(n_pieces)][rng.randrange(8)]
+                                        for _ in range(n)) + '"')
+        out.append(f'{{"id":{i},"title":{texts[0]},"body":{texts[1]},'
+                   f'"comment":{texts[2]},"path":{texts[3]},"lang":"{rng.choice(["en", "de", "ja"])}"}}')
+    return ("[" + ",".join(out) + "]").encode()
+
+
+# (name, generator taking (rows, seed), rows, seed, note) of each kind.
+KINDS = [
+    ("doubles", doubles_compact, 54_000, 1, "(a) 7 full-precision double columns, compact"),
+    ("doubles_dumps", doubles_dumps, 54_000, 1, "(b) the same rows as json.dumps writes them"),
+    ("doubles_indent", doubles_indent, 54_000, 1, "(c) the same rows, json.dumps indent=2"),
+    ("small_rows", small_rows, 330_000, 2, "(d) many rows of five short fields"),
+    ("wide_rows", wide_rows, 3_000, 3, "(e) 120 keys per row, nested objects and arrays"),
+    ("escaped_strings", escaped_strings, 14_000, 4, "(f) string-heavy, escapes and surrogate pairs"),
+]
+
+
+def kinds() -> list[tuple[str, bytes, str]]:
+    """(name, payload, note) of each kind at its bench size."""
+    return [(name, fn(rows, seed), f"{note}; {rows} rows, seed {seed}") for name, fn, rows, seed, note in KINDS]

@@ -78,3 +78,11 @@ def make_orjson(orjson):
     def columnarize_orjson(payload: bytes) -> bytes:
         return orjson.dumps(columnarize_rows(orjson.loads(payload)))
     return columnarize_orjson
+
+
+def make_msgspec(msgspec):
+    decode, encode = msgspec.json.decode, msgspec.json.encode
+
+    def columnarize_msgspec(payload: bytes) -> bytes:
+        return encode(columnarize_rows(decode(payload)))
+    return columnarize_msgspec

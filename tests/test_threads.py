@@ -86,72 +86,101 @@ def test_threads_get_exact_errors_concurrently():
     assert wrong == []
 
 
+# The two tests below count how often another thread ran during calls. On a
+# loaded machine that thread may get no CPU for a while even though the lock
+# is free, so each measurement is tried up to ATTEMPTS times and passes if
+# one attempt shows the thread running. With the lock held across the
+# transform the thread cannot run in any attempt, however idle the machine.
+ATTEMPTS = 4
+
+
+def best_attempt(measure):
+    """Runs measure() (which returns (passed, detail)) until it passes, up to
+    ATTEMPTS times; returns whether one passed and every attempt's detail."""
+    details = []
+    for _ in range(ATTEMPTS):
+        passed, detail = measure()
+        details.append(detail)
+        if passed:
+            return True, details
+    return False, details
+
+
 @pytest.mark.heavy
 def test_python_thread_runs_while_big_payload_transforms(big_payload):
-    go = threading.Event()
-    stop = threading.Event()
-    stamps = []
+    def measure():
+        go = threading.Event()
+        stop = threading.Event()
+        stamps = []
 
-    def counter():
-        go.wait()
-        n = 0
-        while not stop.is_set():
-            n += 1
-            if n % 256 == 0:
-                stamps.append(time.perf_counter())
+        def counter():
+            go.wait()
+            n = 0
+            while not stop.is_set():
+                n += 1
+                if n % 256 == 0:
+                    stamps.append(time.perf_counter())
 
-    thread = threading.Thread(target=counter)
-    thread.start()
-    try:
-        go.set()
-        t0 = time.perf_counter()
-        out = columnarize(big_payload)
-        t1 = time.perf_counter()
-    finally:
-        stop.set()
-        thread.join()
+        thread = threading.Thread(target=counter)
+        thread.start()
+        try:
+            go.set()
+            t0 = time.perf_counter()
+            out = columnarize(big_payload)
+            t1 = time.perf_counter()
+        finally:
+            stop.set()
+            thread.join()
 
-    assert out.startswith(b'{"columns":["id","name","score"],"rows":[[0,"user0",0.5],[1,"user1",1.5],')
-    assert out.endswith(b'],"constants":{"tags":["a","b"],"unit":"kg","ok":true}}')
-    # Only stamps from the middle half of the call count: the copy before the
-    # release and the hand-over after it hold the lock.
-    span = t1 - t0
-    middle = [s for s in stamps if t0 + span / 4 <= s <= t1 - span / 4]
-    assert len(middle) >= 20, (span, len(stamps), len(middle))
+        assert out.startswith(b'{"columns":["id","name","score"],"rows":[[0,"user0",0.5],[1,"user1",1.5],')
+        assert out.endswith(b'],"constants":{"tags":["a","b"],"unit":"kg","ok":true}}')
+        # Only stamps from the middle half of the call count: the copy before the
+        # release and the hand-over after it hold the lock.
+        span = t1 - t0
+        middle = [s for s in stamps if t0 + span / 4 <= s <= t1 - span / 4]
+        return len(middle) >= 20, (span, len(stamps), len(middle))
+
+    passed, details = best_attempt(measure)
+    assert passed, details
 
 
 def test_thread_keeps_running_while_several_calls_transform():
     # Two callers on a mid-sized payload; a third thread must not starve.
     payload = big_rows_payload(60_000)
     expected = columnarize(payload)
-    stop = threading.Event()
-    ticks = []
-    results = []
 
-    def ticker():
-        while not stop.is_set():
-            ticks.append(time.perf_counter())
-            time.sleep(0.001)
+    def measure():
+        stop = threading.Event()
+        ticks = []
+        results = []
 
-    def caller():
-        for _ in range(3):
-            results.append(columnarize(payload) == expected)
+        def ticker():
+            while not stop.is_set():
+                ticks.append(time.perf_counter())
+                time.sleep(0.001)
 
-    tick = threading.Thread(target=ticker)
-    callers = [threading.Thread(target=caller) for _ in range(2)]
-    tick.start()
-    t0 = time.perf_counter()
-    for th in callers:
-        th.start()
-    for th in callers:
-        th.join()
-    t1 = time.perf_counter()
-    stop.set()
-    tick.join()
-    assert results == [True] * 6
-    inside = [s for s in ticks if t0 <= s <= t1]
-    # With the lock held across each transform the ticker could only run between calls.
-    assert len(inside) >= max(15, (t1 - t0) / 0.001 / 40), (t1 - t0, len(inside))
+        def caller():
+            for _ in range(3):
+                results.append(columnarize(payload) == expected)
+
+        tick = threading.Thread(target=ticker)
+        callers = [threading.Thread(target=caller) for _ in range(2)]
+        tick.start()
+        t0 = time.perf_counter()
+        for th in callers:
+            th.start()
+        for th in callers:
+            th.join()
+        t1 = time.perf_counter()
+        stop.set()
+        tick.join()
+        assert results == [True] * 6
+        inside = [s for s in ticks if t0 <= s <= t1]
+        # With the lock held across each transform the ticker could only run between calls.
+        return len(inside) >= max(15, (t1 - t0) / 0.001 / 40), (t1 - t0, len(inside))
+
+    passed, details = best_attempt(measure)
+    assert passed, details
 
 
 def test_first_conversion_errors_from_many_threads_in_fresh_interpreter():
