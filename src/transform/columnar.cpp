@@ -14,6 +14,7 @@
 
 #include "json/key_index.hpp"
 #include "json/reader.hpp"
+#include "json/scratch.hpp"
 #include "json/writer.hpp"
 #include "transform/entry.hpp"
 
@@ -133,7 +134,8 @@ std::string_view number_text(const NumberToken& t, char* buf) {
     if (t.number.form() != json::Number::Form::Double) {
         // An integer literal has no leading zeros, so its digits are the
         // written form unless it is "-0" (an Unsigned zero).
-        const bool plain = literal.find_first_of(".eE") == std::string_view::npos;
+        bool plain = true;
+        for (const char c : literal) plain &= c != '.' && c != 'e' && c != 'E';
         if (plain && (t.number.form() == json::Number::Form::Negative || literal[0] != '-')) return literal;
     }
     std::size_t n;
@@ -153,7 +155,8 @@ std::string_view number_text(const NumberToken& t, char* buf) {
 // is piece_ followed by the input from clean_from_ to expect_.
 class Emitter {
 public:
-    Emitter(Buffer& scratch, TextStore& store) noexcept : scratch_(scratch), piece_(store) {}
+    Emitter(Buffer& scratch, TextStore& store, std::pmr::memory_resource* memory) noexcept
+        : scratch_(scratch), piece_(store), open_(memory), members_(memory) {}
 
     void start(const Byte* at) {
         piece_.clear();
@@ -276,8 +279,8 @@ private:
     Piece piece_;
     const Byte* clean_from_ = nullptr;
     const Byte* expect_ = nullptr;
-    std::vector<Open> open_;
-    std::vector<Member> members_;
+    std::pmr::vector<Open> open_;
+    std::pmr::vector<Member> members_;
     std::vector<json::KeyIndex> indexes_;  // per open level, for large objects
     // The keys of the last closed large object per first-key fingerprint,
     // kept when all of them lie in the input: an object whose keys follow
@@ -501,7 +504,15 @@ bool cells_match(const Cell& cell, const Cell& reference) {
 // by row, so the document is written in one pass at its exact size.
 class RowSink {
 public:
-    explicit RowSink(std::size_t payload_size) : emitter_(scratch_, store_) {
+    explicit RowSink(std::size_t payload_size)
+        : emitter_(scratch_, store_, &memory_),
+          keys_(&memory_),
+          columns_(&memory_),
+          cells_(&memory_),
+          ids_(&memory_),
+          rows_(&memory_),
+          reference_(&memory_),
+          candidate_(&memory_) {
         cells_.reserve(std::min<std::size_t>(payload_size / 12 + 16, std::size_t{1} << 20));
     }
 
@@ -558,27 +569,29 @@ private:
     std::size_t nest_ = 0;  // open containers of the cell or element being read
     bool quiet_ = false;    // an element after the first that is not an object
     Kind nested_kind_ = Kind::Null;
+    // Declared first: the vectors below allocate from it.
+    json::Scratch memory_;
     Buffer scratch_;
     TextStore store_;
     Emitter emitter_;
     std::string row_error_;
 
     // Column ids in order of first occurrence, and what the rows hold.
-    std::vector<std::string_view> keys_;
-    std::vector<Column> columns_;
+    std::pmr::vector<std::string_view> keys_;
+    std::pmr::vector<Column> columns_;
     json::KeyIndex index_;
     bool indexed_ = false;
 
-    std::vector<Cell> cells_;
-    std::vector<std::uint32_t> ids_;
-    std::vector<Row> rows_;
+    std::pmr::vector<Cell> cells_;
+    std::pmr::vector<std::uint32_t> ids_;
+    std::pmr::vector<Row> rows_;
     Row row_{};              // the row being read
     std::size_t slot_ = 0;   // its member that the next value fills
 
     // Constant candidates: the first row's cells by id, while every later
     // row holds a matching one.
-    std::vector<Cell> reference_;
-    std::vector<char> candidate_;
+    std::pmr::vector<Cell> reference_;
+    std::pmr::vector<char> candidate_;
     std::size_t candidates_ = 0;
 };
 
@@ -840,7 +853,7 @@ Buffer RowSink::write_document() {
     const std::size_t rows = rows_.size();
     // Null keys, where no row holds a value other than null, are dropped;
     // constants (only with at least two rows) are stated once.
-    std::vector<std::uint32_t> columns, constants;
+    std::pmr::vector<std::uint32_t> columns(&memory_), constants(&memory_);
     columns.reserve(keys_.size());
     for (std::size_t id = 0; id < keys_.size(); ++id) {
         if (!columns_[id].holds_value) continue;
@@ -871,9 +884,9 @@ Buffer RowSink::write_document() {
     out.append(mid);
     // Each column's member position in the current row's key list, or -1;
     // recomputed only when a row's list differs from the one before.
-    std::vector<std::int64_t> where(columns.size(), -1);
-    std::vector<std::uint64_t> stamp(keys_.size(), 0);
-    std::vector<std::uint32_t> position(keys_.size(), 0);
+    std::pmr::vector<std::int64_t> where(columns.size(), -1, &memory_);
+    std::pmr::vector<std::uint64_t> stamp(keys_.size(), 0, &memory_);
+    std::pmr::vector<std::uint32_t> position(keys_.size(), 0, &memory_);
     // Rows share a key list only with the row before; an empty row's list
     // starts where the next row's does, hence the size in the comparison.
     const Row* mapped = nullptr;
