@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -513,7 +514,13 @@ public:
           rows_(&memory_),
           reference_(&memory_),
           candidate_(&memory_) {
+        // Room for typical rows from the inline storage, so that small
+        // payloads grow nothing.
         cells_.reserve(std::min<std::size_t>(payload_size / 12 + 16, std::size_t{1} << 20));
+        keys_.reserve(16);
+        columns_.reserve(16);
+        ids_.reserve(32);
+        rows_.reserve(std::min<std::size_t>(payload_size / 32 + 4, std::size_t{1} << 16));
     }
 
     // Reader events.
@@ -579,8 +586,7 @@ private:
     // Column ids in order of first occurrence, and what the rows hold.
     std::pmr::vector<std::string_view> keys_;
     std::pmr::vector<Column> columns_;
-    json::KeyIndex index_;
-    bool indexed_ = false;
+    std::optional<json::KeyIndex> index_;  // made when the keys outgrow a scan
 
     std::pmr::vector<Cell> cells_;
     std::pmr::vector<std::uint32_t> ids_;
@@ -717,11 +723,11 @@ std::uint32_t RowSink::intern(std::string_view key) {
             }
         }
     } else {
-        if (!indexed_) {
-            indexed_ = true;
-            for (std::size_t k = 0; k < keys_.size(); ++k) index_.find_or_insert(keys_[k], k, key_at);
+        if (!index_) {
+            index_.emplace();
+            for (std::size_t k = 0; k < keys_.size(); ++k) index_->find_or_insert(keys_[k], k, key_at);
         }
-        id = index_.find_or_insert(key, keys_.size(), key_at);
+        id = index_->find_or_insert(key, keys_.size(), key_at);
     }
     if (id == json::KeyIndex::npos) {
         id = keys_.size();
