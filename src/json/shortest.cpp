@@ -17,8 +17,9 @@
 // questions unless the estimate is within a few units of 2^-60 of a
 // threshold; then, and for the irregular spacing, the exact method decides:
 // the three products of Schubfach (R. Giulietti, "The Schubfach way to
-// render doubles"), rounded to odd, whose integer parts and exactness are
-// correct for every double.
+// render doubles"), x and the interval's ends times 10^-k rounded to odd,
+// whose integer parts and exactness are correct for every double (see
+// round_to_odd).
 
 #include "json/shortest.hpp"
 
@@ -171,11 +172,16 @@ static_assert(logarithms_are_exact());
 // ---------------------------------------------------------------------------
 // The exact method.
 
-// X × g / 2^128 rounded to odd: its integer part, with the lowest bit set
-// when a fraction remains. g is the table significand plus one, so the
-// product overestimates by less than X / 2^128 < 2^-69; Schubfach's
-// analysis shows that for every double the fractions of these products
-// are either zero or far enough from 0 and 1 that this does not matter.
+// Z = X × g / 2^128 rounded to odd: its integer part, with the lowest bit
+// set when a fraction remains. g is the table significand plus one, so the
+// 64.64 fixed-point product P overestimates Z 2^64 by less than 2^-5, and
+// the fraction word is ignored below 2. This is exact when the fraction of
+// Z is 0 or lies in [2^-63, 1 - 2^-64]. A modular search over every
+// exponent (the least c with (4c + d) 2^q 10^-k mod 1 in a given range, by
+// Euclid-like recursion, in exact integers) finds that it does for all
+// three products of every double, but for the centre products of
+// 0x1.3de005bd620dfp+215 and 0x1.f92bacb3cb40cp+716: their fractions are
+// below 2^-63, and their integer parts are odd, so the result is the same.
 inline std::uint64_t round_to_odd(U128 g, std::uint64_t x) noexcept {
     const u128 p = static_cast<u128>(g.hi) * x + ((static_cast<u128>(g.lo) * x) >> 64);
     return static_cast<std::uint64_t>(p >> 64) | static_cast<std::uint64_t>((static_cast<std::uint64_t>(p) >> 1) != 0);

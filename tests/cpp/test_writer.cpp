@@ -333,6 +333,10 @@ TEST(ShortestDigits, KnownDigits) {
         {1e22, 1, 22},
         {1e23, 1, 23},  // the double below 10^23 still reads back from "1e23"
         {123456789012345680000.0, 12345678901234568, 20},
+        // The two doubles whose value times 4 × 10^-k has a fraction below
+        // 2^-63, which the exact method's rounding to odd cannot see.
+        {0x1.3de005bd620dfp+215, 6538311315939327, 64},
+        {0x1.f92bacb3cb40cp+716, 6802601037806062, 215},
     };
     for (const Row& r : rows) {
         const Expected got = digits_of(shortest_decimal(r.value));
