@@ -1,11 +1,11 @@
 #include "json/writer.hpp"
 
+#include "json/shortest.hpp"
+
 #include <array>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstring>
-#include <limits>
 
 namespace tessik::json {
 
@@ -59,45 +59,6 @@ std::size_t write_exponent(int m, char* out) noexcept {
 }
 
 std::size_t lay_out_digits(const char* digits, int n, int m, char* out) noexcept;
-
-// Powers of ten that doubles hold exactly.
-constexpr double kExactPowers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,
-                                   1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17};
-
-// The shortest round-trip digits of x > 0 when they are few (at most 15
-// significant digits, at most 17 after the point), found without the
-// general algorithm; false when not settled this way. With k fraction
-// digits fixed, the decimal nearest x is round(x * 10^k): the product in
-// the 64-bit significand of long double is off by less than 2^-14, so the
-// rounding is exact away from halves, which are left to the general path.
-// That decimal reads back as x exactly when m / 10^k, correctly rounded,
-// is x (m and 10^k are exact doubles). The least such k gives the fewest
-// significant digits, and at most 15 of them leave no other candidate.
-bool short_decimal_digits(double x, char* digits, int& n, int& exponent) noexcept {
-    if constexpr (std::numeric_limits<long double>::digits < 64) {
-        return false;
-    } else {
-        if (!(x >= 1e-5 && x < 1e15)) return false;
-        long double scale = 1;
-        for (int k = 0; k < 18; ++k, scale *= 10) {
-            const long double product = static_cast<long double>(x) * scale;
-            if (product >= 1e15L) return false;
-            const long double floor = std::floor(product);
-            const long double fraction = product - floor;
-            if (std::fabs(fraction - 0.5L) < 0x1p-12L) return false;
-            const auto mantissa = static_cast<std::uint64_t>(floor) + (fraction > 0.5L ? 1 : 0);
-            if (mantissa == 0 || static_cast<double>(mantissa) / kExactPowers[k] != x) continue;
-            char text[max_u64_chars];
-            int len = static_cast<int>(format_u64(mantissa, text));
-            exponent = len - 1 - k;
-            while (len > 1 && text[len - 1] == '0') --len;  // only when k is 0
-            std::memcpy(digits, text, static_cast<std::size_t>(len));
-            n = len;
-            return true;
-        }
-        return false;
-    }
-}
 
 // Bytes that the escape table changes: below 0x20, the quote and the
 // backslash. A flag per byte of the word; borrows can only set false flags
@@ -223,21 +184,12 @@ std::size_t format_double(double x, char* out) noexcept {
         std::memcpy(p, "0.0", 3);
         return static_cast<std::size_t>(p + 3 - out);
     }
-    // Shortest round-trip digits with nearest-then-even tie breaking, in
-    // the form d[.ddd]e±xx.
-    char digits[max_u64_chars];
-    int n = 0;
+    // Shortest round-trip digits, nearest then even, laid out in fixed or
+    // exponent notation.
+    char scratch[shortest_scratch_chars];
+    const char* digits = nullptr;
     int m = 0;
-    if (!short_decimal_digits(x, digits, n, m)) {
-        char sci[32];
-        const auto res = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
-        const char* e = static_cast<const char*>(std::memchr(sci, 'e', static_cast<std::size_t>(res.ptr - sci)));
-        n = 0;
-        for (const char* q = sci; q != e; ++q)
-            if (*q != '.') digits[n++] = *q;
-        std::from_chars(e + (e[1] == '+' ? 2 : 1), res.ptr, m);
-    }
-
+    const int n = shortest_digits(x, scratch, digits, m);
     return static_cast<std::size_t>(p + lay_out_digits(digits, n, m, p) - out);
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "json/number.hpp"
+#include "json/shortest.hpp"
 #include "json/writer.hpp"
 
 using namespace tessik::json;
@@ -227,4 +228,166 @@ TEST(FormatShortDecimal, MatchesFormatDoubleOnRandomLiterals) {
         ASSERT_EQ(std::string(a, la), std::string(b, lb)) << t;
     }
     EXPECT_GT(checked, 10000);
+}
+
+// ---------------------------------------------------------------------------
+// Shortest digits against std::to_chars, whose shortest scientific form has
+// the same rule: fewest digits that read back, then nearest, then even.
+
+namespace {
+
+struct Expected {
+    std::string digits;
+    int exponent;
+};
+
+Expected to_chars_digits(double x) {
+    char sci[40];
+    const auto r = std::to_chars(sci, sci + sizeof sci, x, std::chars_format::scientific);
+    Expected e{"", 0};
+    const char* p = sci;
+    for (; p != r.ptr && *p != 'e'; ++p)
+        if (*p != '.') e.digits += *p;
+    std::from_chars(p + (p[1] == '+' ? 2 : 1), r.ptr, e.exponent);
+    return e;
+}
+
+// The decimal's significand without trailing zeros, and the exponent of its
+// first digit.
+Expected digits_of(Decimal d) {
+    std::uint64_t s = d.significand;
+    int exponent = d.exponent;
+    while (s % 10 == 0) {
+        s /= 10;
+        ++exponent;
+    }
+    std::string text = std::to_string(s);
+    exponent += static_cast<int>(text.size()) - 1;
+    return {text, exponent};
+}
+
+// Empty when shortest_digits and the exact method both agree with to_chars.
+std::string mismatch(double x) {
+    const Expected want = to_chars_digits(x);
+    char scratch[shortest_scratch_chars];
+    const char* first = nullptr;
+    int exponent = 0;
+    const int n = shortest_digits(x, scratch, first, exponent);
+    char hex[40];
+    std::snprintf(hex, sizeof hex, "%a", x);
+    if (std::string(first, static_cast<std::size_t>(n)) != want.digits || exponent != want.exponent)
+        return std::string(hex) + ": shortest_digits gave " + std::string(first, static_cast<std::size_t>(n)) + "e" +
+               std::to_string(exponent) + ", to_chars " + want.digits + "e" + std::to_string(want.exponent);
+    const Expected exact = digits_of(shortest_decimal_by_bounds(x));
+    if (exact.digits != want.digits || exact.exponent != want.exponent)
+        return std::string(hex) + ": exact method gave " + exact.digits + "e" + std::to_string(exact.exponent) +
+               ", to_chars " + want.digits + "e" + std::to_string(want.exponent);
+    return {};
+}
+
+double from_bits(std::uint64_t bits) {
+    double x;
+    std::memcpy(&x, &bits, sizeof x);
+    return x;
+}
+
+// TESSIK_SHORTEST_SAMPLES overrides the sample count for a long run.
+long sample_count(long fallback) {
+    const char* s = std::getenv("TESSIK_SHORTEST_SAMPLES");
+    return s != nullptr ? std::atol(s) : fallback;
+}
+
+}  // namespace
+
+TEST(ShortestDigits, EveryPowerOfTwoAndItsNeighbours) {
+    // The irregular spacing below powers of two, every one of them, and the
+    // subnormal powers of two.
+    int checked = 0;
+    for (int e = -1074; e <= 1023; ++e) {
+        const double p = std::ldexp(1.0, e);
+        for (const double x : {p, std::nextafter(p, 0.0), std::nextafter(p, INFINITY)}) {
+            if (!std::isfinite(x) || x == 0.0) continue;
+            ASSERT_EQ(mismatch(x), "");
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 3 * 2098 - 1);  // no neighbour below 2^-1074
+}
+
+TEST(ShortestDigits, KnownDigits) {
+    struct Row {
+        double value;
+        std::uint64_t significand;  // without trailing zeros
+        int exponent;               // of the first digit
+    };
+    const Row rows[] = {
+        {5e-324, 5, -324},                          // the one-digit answer of the smallest subnormal
+        {1e-323, 1, -323},                          // 2 × 2^-1074 rounds to a multiple of 10
+        {2.2250738585072014e-308, 22250738585072014, -308},
+        {1.7976931348623157e308, 17976931348623157, 308},
+        {9007199254740992.0, 9007199254740992, 15},  // 2^53
+        {9007199254740994.0, 9007199254740994, 15},
+        {1125899906842624.25, 11258999068426242, 15},  // a tie settled by the even digit
+        {1125899906842624.75, 11258999068426248, 15},
+        {0.3, 3, -1},
+        {1e22, 1, 22},
+        {1e23, 1, 23},  // the double below 10^23 still reads back from "1e23"
+        {123456789012345680000.0, 12345678901234568, 20},
+        // The two doubles whose value times 4 × 10^-k has a fraction below
+        // 2^-63, which the exact method's rounding to odd cannot see.
+        {0x1.3de005bd620dfp+215, 6538311315939327, 64},
+        {0x1.f92bacb3cb40cp+716, 6802601037806062, 215},
+    };
+    for (const Row& r : rows) {
+        const Expected got = digits_of(shortest_decimal(r.value));
+        EXPECT_EQ(got.digits, std::to_string(r.significand)) << r.value;
+        EXPECT_EQ(got.exponent, r.exponent) << r.value;
+        EXPECT_EQ(mismatch(r.value), "");
+    }
+}
+
+// Random inputs of every class, compared digit for digit and exponent for
+// exponent; each class is a tenth of the samples.
+TEST(ShortestDigits, MatchesToCharsOnEveryClass) {
+    const long samples = sample_count(2'000'000);
+    std::mt19937_64 rng(20240607);
+    auto decimal = [](std::uint64_t significand, int exponent) {
+        const std::string text = std::to_string(significand) + "e" + std::to_string(exponent);
+        return std::strtod(text.c_str(), nullptr);
+    };
+    auto step = [&rng](double x) {  // a few ulps either way
+        const int n = static_cast<int>(rng() % 7) - 3;
+        for (int i = 0; i < n; ++i) x = std::nextafter(x, INFINITY);
+        for (int i = 0; i > n; --i) x = std::nextafter(x, 0.0);
+        return x;
+    };
+    long checked = 0;
+    for (long i = 0; i < samples; ++i) {
+        double x = 0;
+        switch (i % 10) {
+            case 0: x = from_bits(rng() >> 1); break;                                  // any pattern
+            case 1: x = from_bits(rng() >> 12); break;                                 // subnormal
+            case 2: x = from_bits(((i / 10) % 2047 << 52) | (rng() >> 12)); break;      // every exponent in turn
+            case 3: x = static_cast<double>(rng() >> (rng() % 64)); break;              // integers
+            case 4:  // 2^32 to 2^96, where exact ties and ends of the interval on a multiple of 10 occur
+                x = std::ldexp(static_cast<double>((rng() >> 11) | (std::uint64_t{1} << 52)),
+                               static_cast<int>(rng() % 64) - 20);
+                break;
+            case 5: x = step(decimal(1, static_cast<int>(rng() % 634) - 325)); break;  // powers of ten
+            case 6:  // 17-digit decimals, as written for random doubles
+                x = decimal(10'000'000'000'000'000 + rng() % 90'000'000'000'000'000,
+                            static_cast<int>(rng() % 660) - 356);
+                break;
+            case 7:  // short decimals
+                x = decimal(rng() % 10'000'000'000'000'000 >> (rng() % 60), static_cast<int>(rng() % 660) - 340);
+                break;
+            case 8: x = step(decimal(rng() % 100'000'000 >> (rng() % 27), static_cast<int>(rng() % 660) - 340)); break;
+            case 9: x = step(std::ldexp(1.0, static_cast<int>(rng() % 2098) - 1074)); break;  // powers of two
+        }
+        if (!std::isfinite(x) || x <= 0.0) continue;
+        ++checked;
+        ASSERT_EQ(mismatch(x), "") << "sample " << i;
+    }
+    EXPECT_GT(checked, samples * 9 / 10);
+    std::printf("[          ] %ld doubles compared\n", checked);
 }
