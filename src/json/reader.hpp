@@ -44,6 +44,9 @@ struct StringToken {
     const Byte* end;
     std::string_view text;
     bool escaped;
+    // The input between the quotes is the compact text the writer's escape
+    // table gives: no escapes, or only the ones that table writes.
+    bool compact;
 };
 
 struct NumberToken {
@@ -206,6 +209,7 @@ private:
     const Byte* end_;
     Sink& sink_;
     std::string scratch_;  // decoded text of the last escaped string
+    bool compact_ = true;  // its escapes were all in the writer's form
     std::uint8_t remaining_depth_ = kInitialDepth;
 
     ErrorCode error_code_ = ErrorCode::Message;
@@ -412,12 +416,15 @@ bool Reader<Sink>::read_string(StringToken& token) {
     if (end != end_ && *end == '"' && ((seen & detail::kHighBits) == 0 || detail::is_valid_utf8(p_, end))) {
         token.text = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(end - p_));
         token.escaped = false;
+        token.compact = true;
         p_ = end + 1;
         token.end = p_;
         return true;
     }
+    compact_ = true;
     if (!parse_str(token.text)) return false;
     token.escaped = token.text.data() == scratch_.data();
+    token.compact = compact_;
     token.end = p_;
     return true;
 }
@@ -462,7 +469,10 @@ bool Reader<Sink>::parse_str(std::string_view& out) {
         switch (*p_++) {
             case '"': scratch_ += '"'; break;
             case '\\': scratch_ += '\\'; break;
-            case '/': scratch_ += '/'; break;
+            case '/':
+                scratch_ += '/';
+                compact_ = false;
+                break;
             case 'b': scratch_ += '\b'; break;
             case 'f': scratch_ += '\f'; break;
             case 'n': scratch_ += '\n'; break;
@@ -498,6 +508,11 @@ template <class Sink>
 bool Reader<Sink>::parse_unicode_escape() {
     std::uint16_t n;
     if (!decode_hex_escape(n)) return false;
+    // The writer spells only controls without a short escape this way,
+    // with lowercase digits.
+    const bool short_form = n == '\b' || n == '\t' || n == '\n' || n == '\f' || n == '\r';
+    const Byte* hex = p_ - 4;
+    if (n >= 0x20 || short_form || (hex[3] >= 'A' && hex[3] <= 'F')) compact_ = false;
     if (n >= 0xDC00 && n <= 0xDFFF) return consumed_error(ErrorCode::LoneLeadingSurrogateInHexEscape);
     if (n < 0xD800 || n > 0xDFFF) {
         append_utf8(scratch_, n);

@@ -189,7 +189,7 @@ public:
     }
     void key(const StringToken& t);
     void string(const StringToken& t) {
-        token(t.open, t.end, separator(), t.escaped ? escaped_text(t, scratch_) : std::string_view());
+        token(t.open, t.end, separator(), t.compact ? std::string_view() : escaped_text(t, scratch_));
         value_done();
     }
     void number(const NumberToken& t) {
@@ -295,7 +295,7 @@ private:
 void Emitter::key(const StringToken& t) {
     Open& o = open_.back();
     const char sep = o.count++ != 0 ? ',' : 0;
-    const std::string_view text = t.escaped ? escaped_text(t, scratch_) : std::string_view();
+    const std::string_view text = t.compact ? std::string_view() : escaped_text(t, scratch_);
     const std::size_t at = token(t.open, t.end, sep, text);
     // Left as it stands, the key's canonical text is the input's.
     const bool in_input = piece_.size() <= at;
@@ -682,7 +682,9 @@ void RowSink::key(const StringToken& t) {
     // The key's compact text without quotes: the input's unless escapes
     // change it.
     std::string_view key = t.text;
-    if (t.escaped) {
+    if (t.compact) {
+        key = span(t.open + 1, t.end - 1);
+    } else {
         const std::string_view escaped = escaped_text(t, scratch_);
         const std::string_view input = span(t.open, t.end);
         key = escaped == input ? input : std::string_view(store_.keep(escaped), escaped.size());
@@ -744,12 +746,12 @@ void RowSink::set_cell(Cell cell) { cells_[row_.cells + slot_] = cell; }
 void RowSink::string(const StringToken& t) {
     switch (state_) {
         case State::InRow: {
-            if (!t.escaped) set_cell(Cell(span(t.open, t.end), Kind::String));
+            if (t.compact) set_cell(Cell(span(t.open, t.end), Kind::String));
             else set_cell(keep(escaped_text(t, scratch_), t.open, t.end, Kind::String));
             return;
         }
         case State::Top:
-            element_scalar(t.escaped ? escaped_text(t, scratch_) : span(t.open, t.end));
+            element_scalar(t.compact ? span(t.open, t.end) : escaped_text(t, scratch_));
             return;
         case State::InCell:
         case State::InElement:

@@ -60,6 +60,11 @@ TEST(Rows, CompactTextOfNestedValues) {
         {"a repeat after whitespace", "[{\"v\":{ \"a\" : 1 ,\n \"b\":2, \"a\" :3 }}]", one_column(R"({"a":3,"b":2})")},
         {"top-level cells made canonical", "[{\"s\":\"\\u0041\\/\",\"n\":1.50e1,\"t\" : true}]",
          R"({"columns":["s","n","t"],"rows":[["A/",15.0,true]],"constants":{}})"},
+        {"escapes in the written form stay, others are rewritten",
+         R"([{"s":"a\u001Fb\u001fc\u0008d\n\"\\\t","v":["\u001F\u000a",{"k\u001F\/":"\ud83d\ude00"}]}])",
+         R"({"columns":["s","v"],"rows":[["a\u001fb\u001fc\bd\n\"\\\t",["\u001f\n",{"k\u001f/":")"
+         "\xF0\x9F\x98\x80"
+         R"("}]]],"constants":{}})"},
         {"escaped keys are the same key as plain ones", R"([{"a":1,"\u0061":2},{"a":2}])",
          R"({"columns":[],"rows":[[],[]],"constants":{"a":2}})"},
         {"constants equal but for member order keep the first row's text",
