@@ -65,6 +65,8 @@ TEST(Rows, CompactTextOfNestedValues) {
          R"({"columns":["s","v"],"rows":[["a\u001fb\u001fc\bd\n\"\\\t",["\u001f\n",{"k\u001f/":")"
          "\xF0\x9F\x98\x80"
          R"("}]]],"constants":{}})"},
+        {"an uppercase hex escape alone is rewritten", R"([{"u":"\u001F","v":["\u001F"],"\u001F":1}])",
+         R"({"columns":["u","v","\u001f"],"rows":[["\u001f",["\u001f"],1]],"constants":{}})"},
         {"escaped keys are the same key as plain ones", R"([{"a":1,"\u0061":2},{"a":2}])",
          R"({"columns":[],"rows":[[],[]],"constants":{"a":2}})"},
         {"constants equal but for member order keep the first row's text",
