@@ -74,6 +74,8 @@ TEST(Rows, CompactTextOfNestedValues) {
          R"({"columns":[],"rows":[[],[]],"constants":{"v":{"x":[1,{"p":1,"q":2}],"y":2}}})"},
         {"nested double zeros are equal", R"([{"v":[0.0,{"z":-0.0}]},{"v":[-0.0,{"z":0.0}]}])",
          R"({"columns":[],"rows":[[],[]],"constants":{"v":[0.0,{"z":-0.0}]}})"},
+        {"a zero's sign alone changes the length", R"([{"v":{"a":[0.0],"b":1}},{"v":{"b":1,"a":[-0.0]}}])",
+         R"({"columns":[],"rows":[[],[]],"constants":{"v":{"a":[0.0],"b":1}}})"},
         {"nested numbers of different forms are not", R"([{"v":{"a":1}},{"v":{"a":1.0}}])",
          R"({"columns":["v"],"rows":[[{"a":1}],[{"a":1.0}]],"constants":{}})"},
         {"containers of different sizes are not equal", R"([{"v":{"a":1}},{"v":{"a":1,"b":2}}])",
