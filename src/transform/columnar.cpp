@@ -128,19 +128,30 @@ std::string_view escaped_text(const StringToken& t, Buffer& scratch) {
     return scratch.view();
 }
 
+// Whether a short decimal literal ("I.F", with a sign perhaps) is already
+// written as the writer writes its double: the literal's own digits
+// without trailing zeros, in fixed notation down to 0.0000d.
+bool is_written_form(std::string_view literal) noexcept {
+    if (literal[0] == '-') literal.remove_prefix(1);
+    const std::size_t dot = literal.find('.');
+    const std::string_view whole = literal.substr(0, dot), fraction = literal.substr(dot + 1);
+    if (whole != "0") return fraction.back() != '0' || fraction == "0";
+    // Below 1: at most four zeros before the first digit.
+    std::size_t zeros = 0;
+    while (zeros < fraction.size() && fraction[zeros] == '0') ++zeros;
+    return zeros <= 4 && fraction.back() != '0';
+}
+
 // The compact text of a number: the literal itself when it is already
 // written that way, else the writer's form in `buf` (max_number_chars).
 std::string_view number_text(const NumberToken& t, char* buf) {
     const std::string_view literal = span(t.begin, t.end);
-    if (t.number.form() != json::Number::Form::Double) {
-        // An integer literal has no leading zeros, so its digits are the
-        // written form unless it is "-0" (an Unsigned zero).
-        bool plain = true;
-        for (const char c : literal) plain &= c != '.' && c != 'e' && c != 'E';
-        if (plain && (t.number.form() == json::Number::Form::Negative || literal[0] != '-')) return literal;
-    }
+    // Integer forms come only from integer literals, which have no leading
+    // zeros: their digits are the written form ("-0" reads as a double).
+    if (t.number.form() != json::Number::Form::Double) return literal;
     std::size_t n;
     if (t.decimal.significand != 0) {
+        if (is_written_form(literal)) return literal;
         n = json::format_short_decimal(std::signbit(t.number.as_double()), t.decimal.significand,
                                        t.decimal.fraction_digits, buf);
     } else {
