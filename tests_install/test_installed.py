@@ -71,21 +71,18 @@ def test_type_stub_is_installed_beside_the_module_and_as_a_stub_package(module_f
     assert (module_file.parent / "tessik_codec-stubs" / "__init__.pyi").read_bytes() == STUB.read_bytes()
 
 
-def mypy(installed, tmp_path, source):
+def mypy(installed, version, tmp_path, source):
     (tmp_path / "caller.py").write_text(source)
-    python = installed.python
-    version = run([python, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"],
-                  env=installed.env()).stdout.strip()
     # mypy asks the interpreter for its search path, which then holds the --target folder.
     return subprocess.run(
         [sys.executable, "-m", "mypy", "--verbose", "--strict", "--no-incremental",
-         "--python-executable", python, "--python-version", version,
+         "--python-executable", installed.python, "--python-version", version,
          "--cache-dir", tmp_path / "mypy-cache", "caller.py"],
         capture_output=True, text=True, cwd=tmp_path, env=installed.env())
 
 
-def test_mypy_accepts_a_correct_caller_through_the_installed_stub(installed, module_file, tmp_path):
-    r = mypy(installed, tmp_path, (
+def test_mypy_accepts_a_correct_caller_through_the_installed_stub(installed, version, module_file, tmp_path):
+    r = mypy(installed, version, tmp_path, (
         "from typing import assert_type\n"
         "from tessik_codec import columnarize\n"
         "assert_type(columnarize(b'[]'), bytes)\n"
@@ -99,8 +96,8 @@ def test_mypy_accepts_a_correct_caller_through_the_installed_stub(installed, mod
     assert f"Parsing {stub} (tessik_codec)" in r.stderr
 
 
-def test_mypy_rejects_a_str_payload(installed, tmp_path):
-    r = mypy(installed, tmp_path, (
+def test_mypy_rejects_a_str_payload(installed, version, tmp_path):
+    r = mypy(installed, version, tmp_path, (
         "from tessik_codec import columnarize\n"
         "out: bytes = columnarize(b'[]')\n"
         "columnarize('[{\"a\": 1}]')\n"
