@@ -1,6 +1,7 @@
 # demo: build the module for CPython 3.15 and columnarize a sample payload.
-# test: build and run every test (C++, sanitizers, pytest on each interpreter).
-.PHONY: demo test module bench clean
+# test: build and run every test (C++, sanitizers, pytest and install tests on each interpreter).
+# wheels: the sdist and a manylinux wheel per interpreter into dist/.
+.PHONY: demo test wheels module bench clean
 PY ?= 3.15
 
 demo:
@@ -8,6 +9,9 @@ demo:
 
 test:
 	tools/run-tests
+
+wheels:
+	tools/build-wheels
 
 bench:
 	tools/run-bench
@@ -18,4 +22,4 @@ module:
 	tools/build-module $(PY)
 
 clean:
-	rm -rf build
+	rm -rf build dist
