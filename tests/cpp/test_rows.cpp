@@ -93,6 +93,22 @@ TEST(Rows, CompactTextOfNestedValues) {
     for (const Row& r : rows) EXPECT_EQ(run(r.payload), r.expected) << r.name;
 }
 
+// Decimal literals are kept as they stand only when the writer would write
+// their double the same way.
+TEST(Rows, DecimalLiteralsInTheWrittenFormOnly) {
+    const std::vector<std::pair<std::string, std::string>> table = {
+        {"0.5", "0.5"},           {"1.50", "1.5"},        {"155.0", "155.0"},   {"155.00", "155.0"},
+        {"150.0", "150.0"},       {"-150.0", "-150.0"},   {"0.00001", "0.00001"}, {"0.000012", "0.000012"},
+        {"0.000001", "1e-6"},     {"0.0000120", "0.000012"}, {"-0.5", "-0.5"},  {"10.25", "10.25"},
+        {"0.10", "0.1"},          {"3.0e0", "3.0"},       {"-0.0", "-0.0"},     {"1.0", "1.0"},
+        {"12345678901.5", "12345678901.5"}, {"0.1234567890123456789012", "0.12345678901234568"},
+    };
+    for (const auto& [literal, written] : table) {
+        EXPECT_EQ(run("[{\"v\":" + literal + "}]"), one_column(written)) << literal;
+        EXPECT_EQ(run("[{\"v\":[" + literal + "]}]"), one_column("[" + written + "]")) << literal;
+    }
+}
+
 // Repeated keys in nested objects of every size: below and above the size
 // where repeats are found by an index instead of a scan.
 TEST(Rows, RepeatedKeysInNestedObjectsOfEverySize) {
