@@ -293,14 +293,23 @@ private:
     const Byte* expect_ = nullptr;
     std::pmr::vector<Open> open_;
     std::pmr::vector<Member> members_;
-    std::vector<json::KeyIndex> indexes_;  // per open level, for large objects
+
     // The keys of the last closed large object per first-key fingerprint,
     // kept when all of them lie in the input: an object whose keys follow
     // one of these in order has no repeated key among them. Followed
     // through a copy per level, since nested objects may replace them.
     static constexpr std::size_t kShapes = 16;
-    std::vector<std::string_view> shapes_[kShapes];
-    std::vector<std::vector<std::string_view>> following_;
+    struct LargeObjects {
+        std::vector<json::KeyIndex> indexes;  // per open level
+        std::vector<std::string_view> shapes[kShapes];
+        std::vector<std::vector<std::string_view>> following;
+    };
+    // Made for the first object past the scanned size: most payloads have none.
+    std::unique_ptr<LargeObjects> large_;
+    LargeObjects& large() {
+        if (!large_) large_ = std::make_unique<LargeObjects>();
+        return *large_;
+    }
 };
 
 void Emitter::key(const StringToken& t) {
@@ -337,12 +346,13 @@ std::size_t Emitter::find_repeated(Open& o, std::string_view key) {
     }
     const std::size_t level = open_.size() - 1;
     if (o.large == kScanned) {
-        const std::vector<std::string_view>& shape = shapes_[shape_slot(key_of(run[0]))];
+        const std::vector<std::string_view>& shape = large().shapes[shape_slot(key_of(run[0]))];
         bool follows = !o.repeated && shape.size() >= count;
         for (std::size_t i = 0; follows && i < count; ++i) follows = json::same_key(shape[i], key_of(run[i]));
         if (follows) {
-            if (following_.size() <= level) following_.resize(level + 1);
-            following_[level] = shape;
+            std::vector<std::vector<std::string_view>>& following = large().following;
+            if (following.size() <= level) following.resize(level + 1);
+            following[level] = shape;
             o.large = kOnShape;
         } else {
             o.large = kIndexed;
@@ -350,19 +360,20 @@ std::size_t Emitter::find_repeated(Open& o, std::string_view key) {
         }
     }
     if (o.large == kOnShape) {
-        const std::vector<std::string_view>& shape = following_[level];
+        const std::vector<std::string_view>& shape = large().following[level];
         if (count < shape.size() && json::same_key(shape[count], key)) return npos;
         o.large = kIndexed;
         index_keys(o, level);
     }
     auto key_at = [&](std::size_t i) { return key_of(run[i]); };
-    const std::size_t i = indexes_[level].find_or_insert(key, count, key_at);
+    const std::size_t i = large().indexes[level].find_or_insert(key, count, key_at);
     return i == npos ? npos : o.members + i;
 }
 
 void Emitter::index_keys(const Open& o, std::size_t level) {
-    if (indexes_.size() <= level) indexes_.resize(level + 1);
-    json::KeyIndex& index = indexes_[level];
+    std::vector<json::KeyIndex>& indexes = large().indexes;
+    if (indexes.size() <= level) indexes.resize(level + 1);
+    json::KeyIndex& index = indexes[level];
     index.clear();
     const Member* run = members_.data() + o.members;
     auto key_at = [&](std::size_t i) { return key_of(run[i]); };
@@ -404,7 +415,7 @@ void Emitter::remember_shape(const Open& o) {
     const Member* run = members_.data() + o.members;
     for (std::size_t i = 0; i < count; ++i)
         if (run[i].key == nullptr) return;
-    std::vector<std::string_view>& shape = shapes_[shape_slot(key_of(run[0]))];
+    std::vector<std::string_view>& shape = large().shapes[shape_slot(key_of(run[0]))];
     shape.clear();
     for (std::size_t i = 0; i < count; ++i) shape.push_back(key_of(run[i]));
 }
