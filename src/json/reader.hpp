@@ -36,9 +36,10 @@ Result<std::vector<Value>, Error> read_top_level_array(std::string_view bytes);
 using Byte = unsigned char;
 
 // A string or key as read: `open` is its opening quote and `end` the byte
-// after its closing quote. `text` is the decoded content: a view of the
-// input between the quotes when the string had no escapes, otherwise a
-// view valid only until the next string is read.
+// after its closing quote. `text` is its content: a view of the input
+// between the quotes when the string had no escapes, otherwise a view valid
+// only until the next string is read. The content is decoded, unless the
+// sink asks for written strings (below).
 struct StringToken {
     const Byte* open;
     const Byte* end;
@@ -48,6 +49,18 @@ struct StringToken {
     // table gives: no escapes, or only the ones that table writes.
     bool compact;
 };
+
+// A sink that declares `static constexpr bool written_strings = true` gets
+// each escaped string's content as the writer would write it (its escape
+// table applied to the decoded text) instead of decoded: one pass turns the
+// input's escapes into the writer's, with no decoding and re-escaping. Its
+// text then has a quote on either side in memory, so
+// {text.data() - 1, text.size() + 2} is the quoted compact text.
+template <class Sink>
+constexpr bool wants_written_strings() {
+    if constexpr (requires { Sink::written_strings; }) return Sink::written_strings;
+    return false;
+}
 
 struct NumberToken {
     const Byte* begin;
@@ -74,6 +87,30 @@ inline std::uint64_t load_le64(const Byte* p) noexcept {
 }
 
 inline bool is_stop_byte(Byte c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
+
+// The byte a short escape letter stands for.
+inline char unescaped(Byte letter) noexcept {
+    switch (letter) {
+        case 'b': return '\b';
+        case 'f': return '\f';
+        case 'n': return '\n';
+        case 'r': return '\r';
+        case 't': return '\t';
+        default: return static_cast<char>(letter);  // the quote and the backslash
+    }
+}
+
+// The writer's short escape letter for a control byte, or 0.
+inline char short_escape(Byte c) noexcept {
+    switch (c) {
+        case '\b': return 'b';
+        case '\f': return 'f';
+        case '\n': return 'n';
+        case '\r': return 'r';
+        case '\t': return 't';
+        default: return 0;
+    }
+}
 
 // First quote, backslash or control byte in [p, end), or end. Sets a high
 // bit of `seen` when a byte passed over has its high bit set, so that an
@@ -199,7 +236,8 @@ private:
     bool parse_object();
     // Entered on the opening quote.
     bool read_string(StringToken& token);
-    bool parse_str(std::string_view& out);
+    // Past the plain start [content, stop) of the string, at its first stop byte.
+    bool read_string_rest(StringToken& token, const Byte* content, std::uint64_t seen);
     bool parse_unicode_escape();
     bool decode_hex_escape(std::uint16_t& n);
     bool peek_invalid_type();
@@ -208,8 +246,11 @@ private:
     const Byte* p_;
     const Byte* end_;
     Sink& sink_;
-    std::string scratch_;  // decoded text of the last escaped string
+    std::string scratch_;  // content of the last escaped string
     bool compact_ = true;  // its escapes were all in the writer's form
+    // Escaped content in the writer's form rather than decoded. Error
+    // messages quote a top-level string decoded, whatever the sink wants.
+    bool written_ = wants_written_strings<Sink>();
     std::uint8_t remaining_depth_ = kInitialDepth;
 
     ErrorCode error_code_ = ErrorCode::Message;
@@ -406,78 +447,90 @@ bool Reader<Sink>::parse_object() {
 }
 
 template <class Sink>
-bool Reader<Sink>::read_string(StringToken& token) {
-    token.open = p_++;
-    // Most strings end at the first stop byte, a quote: they are taken here
-    // without parse_str's set-up. Anything else is read again by
-    // parse_str, which then reports the same outcome from the same start.
+inline __attribute__((always_inline)) bool Reader<Sink>::read_string(StringToken& token) {
+    token.open = p_;
+    const Byte* content = p_ + 1;
+    // Most strings end at the first stop byte, a quote, with ASCII only.
     std::uint64_t seen = 0;
-    const Byte* end = detail::find_stop_byte(p_, end_, seen);
-    if (end != end_ && *end == '"' && ((seen & detail::kHighBits) == 0 || detail::is_valid_utf8(p_, end))) {
-        token.text = std::string_view(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(end - p_));
+    const Byte* stop = detail::find_stop_byte(content, end_, seen);
+    if (stop != end_ && *stop == '"' && (seen & detail::kHighBits) == 0) [[likely]] {
+        token.text = std::string_view(reinterpret_cast<const char*>(content), static_cast<std::size_t>(stop - content));
         token.escaped = false;
         token.compact = true;
-        p_ = end + 1;
+        p_ = stop + 1;
         token.end = p_;
         return true;
     }
-    compact_ = true;
-    if (!parse_str(token.text)) return false;
-    token.escaped = token.text.data() == scratch_.data();
-    token.compact = compact_;
-    token.end = p_;
-    return true;
+    p_ = stop;
+    return read_string_rest(token, content, seen);
 }
 
-// Entered just after the opening quote. On success `out` views the decoded
-// content, either in the input (no escapes) or in the scratch buffer.
+// Escapes, non-ASCII bytes and faults; p_ is at the first stop byte (or the
+// end), and nothing before it is read again.
 template <class Sink>
-bool Reader<Sink>::parse_str(std::string_view& out) {
-    scratch_.clear();
+__attribute__((noinline)) bool Reader<Sink>::read_string_rest(StringToken& token, const Byte* content,
+                                                             std::uint64_t seen) {
     bool escaped = false;
-    std::uint64_t seen = 0;
-    const Byte* start = p_;
+    compact_ = true;
+    const Byte* start = content;
     for (;;) {
-        p_ = detail::find_stop_byte(p_, end_, seen);
         if (p_ == end_) return consumed_error(ErrorCode::EofWhileParsingString);
         const Byte c = *p_;
         if (c == '"') {
-            const Byte* content = start;
+            const Byte* text = start;
             std::size_t size = static_cast<std::size_t>(p_ - start);
             if (escaped) {
                 scratch_.append(reinterpret_cast<const char*>(start), size);
-                content = reinterpret_cast<const Byte*>(scratch_.data());
-                size = scratch_.size();
+                if (written_) scratch_ += '"';
+                text = reinterpret_cast<const Byte*>(scratch_.data()) + (written_ ? 1 : 0);
+                size = scratch_.size() - (written_ ? 2 : 0);
             }
             ++p_;
-            // Escapes always produce well-formed UTF-8, so only raw bytes
-            // with the high bit set can make the content invalid.
-            if ((seen & detail::kHighBits) != 0 && !detail::is_valid_utf8(content, content + size)) {
+            // Escapes always produce well-formed UTF-8 (in the writer's
+            // form too, as ASCII escapes or whole code points), so only raw
+            // bytes with the high bit set can make the content invalid.
+            if ((seen & detail::kHighBits) != 0 && !detail::is_valid_utf8(text, text + size)) {
                 return consumed_error(ErrorCode::InvalidUnicodeCodePoint);
             }
-            out = std::string_view(reinterpret_cast<const char*>(content), size);
+            token.text = std::string_view(reinterpret_cast<const char*>(text), size);
+            token.escaped = escaped;
+            token.compact = compact_;
+            token.end = p_;
             return true;
         }
         if (c != '\\') {
             ++p_;
             return consumed_error(ErrorCode::ControlCharacterWhileParsingString);
         }
-        escaped = true;
+        if (!escaped) {
+            escaped = true;
+            scratch_.clear();
+            if (written_) scratch_ += '"';
+        }
         scratch_.append(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start));
         ++p_;
         if (p_ == end_) return consumed_error(ErrorCode::EofWhileParsingString);
-        switch (*p_++) {
-            case '"': scratch_ += '"'; break;
-            case '\\': scratch_ += '\\'; break;
+        const Byte e = *p_++;
+        switch (e) {
+            case '"':
+            case '\\':
+            case 'b':
+            case 'f':
+            case 'n':
+            case 'r':
+            case 't':
+                // The writer's own escapes: kept as they stand, or decoded.
+                if (written_) {
+                    const char pair[2] = {'\\', static_cast<char>(e)};
+                    scratch_.append(pair, 2);
+                } else {
+                    scratch_ += detail::unescaped(e);
+                }
+                break;
             case '/':
                 scratch_ += '/';
                 compact_ = false;
                 break;
-            case 'b': scratch_ += '\b'; break;
-            case 'f': scratch_ += '\f'; break;
-            case 'n': scratch_ += '\n'; break;
-            case 'r': scratch_ += '\r'; break;
-            case 't': scratch_ += '\t'; break;
             case 'u':
                 if (!parse_unicode_escape()) return false;
                 break;
@@ -485,6 +538,7 @@ bool Reader<Sink>::parse_str(std::string_view& out) {
                 return consumed_error(ErrorCode::InvalidEscape);
         }
         start = p_;
+        p_ = detail::find_stop_byte(p_, end_, seen);
     }
 }
 
@@ -508,14 +562,33 @@ template <class Sink>
 bool Reader<Sink>::parse_unicode_escape() {
     std::uint16_t n;
     if (!decode_hex_escape(n)) return false;
-    // The writer spells only controls without a short escape this way,
-    // with lowercase digits.
-    const bool short_form = n == '\b' || n == '\t' || n == '\n' || n == '\f' || n == '\r';
     const Byte* hex = p_ - 4;
-    if (n >= 0x20 || short_form || (hex[3] >= 'A' && hex[3] <= 'F')) compact_ = false;
+    if (n < 0x20) {
+        // The writer spells controls without a short escape this way, with
+        // lowercase digits.
+        const char short_form = detail::short_escape(static_cast<Byte>(n));
+        if (short_form != 0 || (hex[3] >= 'A' && hex[3] <= 'F')) compact_ = false;
+        if (!written_) {
+            scratch_ += static_cast<char>(n);
+        } else if (short_form != 0) {
+            const char pair[2] = {'\\', short_form};
+            scratch_.append(pair, 2);
+        } else {
+            const char seq[6] = {'\\', 'u', '0', '0', static_cast<char>('0' + (n >> 4)),
+                                 "0123456789abcdef"[n & 0xF]};
+            scratch_.append(seq, 6);
+        }
+        return true;
+    }
+    compact_ = false;
     if (n >= 0xDC00 && n <= 0xDFFF) return consumed_error(ErrorCode::LoneLeadingSurrogateInHexEscape);
     if (n < 0xD800 || n > 0xDFFF) {
-        append_utf8(scratch_, n);
+        if (written_ && (n == '"' || n == '\\')) {
+            const char pair[2] = {'\\', static_cast<char>(n)};
+            scratch_.append(pair, 2);
+        } else {
+            append_utf8(scratch_, n);
+        }
         return true;
     }
     // A high surrogate: its low half must follow as another "\u" escape.
@@ -551,6 +624,7 @@ bool Reader<Sink>::peek_invalid_type() {
         description = detail::describe_scalar(nullptr, &token, Value::Kind::Number, false);
     } else if (b == '"') {
         StringToken token;
+        written_ = false;
         if (!read_string(token)) return false;
         description = detail::describe_scalar(&token, nullptr, Value::Kind::String, false);
     } else {

@@ -276,7 +276,6 @@ std::string format_double(double x) {
 
 void write_to_buffer(const Value& value, Buffer& out) { write_value(value, out); }
 
-void write_string(std::string_view text, Buffer& out) { write_quoted(text, out); }
 
 void append_plain_text(const Value& value, std::string& message) {
     Buffer text;

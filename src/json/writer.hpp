@@ -38,9 +38,6 @@ std::string format_double(double x);
 // Appends the compact text of the value. Cannot fail short of memory.
 void write_to_buffer(const Value& value, Buffer& out);
 
-// The quoted, escaped form of a string or key.
-void write_string(std::string_view text, Buffer& out);
-
 // The same text appended to a message under construction.
 void append_plain_text(const Value& value, std::string& message);
 

@@ -120,12 +120,11 @@ private:
     std::size_t size_ = 0;
 };
 
-// The compact text of a string whose input had escapes: the writer's escape
-// table applied to the decoded text.
-std::string_view escaped_text(const StringToken& t, Buffer& scratch) {
-    scratch.clear();
-    json::write_string(t.text, scratch);
-    return scratch.view();
+// The compact text of a string whose input had escapes other than the
+// writer's: the reader gives its content in the writer's form, quoted in
+// memory. Valid until the next string is read.
+std::string_view escaped_text(const StringToken& t) {
+    return std::string_view(t.text.data() - 1, t.text.size() + 2);
 }
 
 // Whether a short decimal literal ("I.F", with a sign perhaps) is already
@@ -200,7 +199,7 @@ public:
     }
     void key(const StringToken& t);
     void string(const StringToken& t) {
-        token(t.open, t.end, separator(), t.compact ? std::string_view() : escaped_text(t, scratch_));
+        token(t.open, t.end, separator(), t.compact ? std::string_view() : escaped_text(t));
         value_done();
     }
     void number(const NumberToken& t) {
@@ -315,7 +314,7 @@ private:
 void Emitter::key(const StringToken& t) {
     Open& o = open_.back();
     const char sep = o.count++ != 0 ? ',' : 0;
-    const std::string_view text = t.compact ? std::string_view() : escaped_text(t, scratch_);
+    const std::string_view text = t.compact ? std::string_view() : escaped_text(t);
     const std::size_t at = token(t.open, t.end, sep, text);
     // Left as it stands, the key's canonical text is the input's.
     const bool in_input = piece_.size() <= at;
@@ -551,7 +550,8 @@ public:
         rows_.reserve(16);
     }
 
-    // Reader events.
+    // Reader events; escaped strings come in the writer's form.
+    static constexpr bool written_strings = true;
     void begin_array(const Byte* at) { begin(at, false); }
     void begin_object(const Byte* at) { begin(at, true); }
     void end_array(const Byte* at) { end(at); }
@@ -713,7 +713,7 @@ void RowSink::key(const StringToken& t) {
     if (t.compact) {
         key = span(t.open + 1, t.end - 1);
     } else {
-        const std::string_view escaped = escaped_text(t, scratch_);
+        const std::string_view escaped = escaped_text(t);
         const std::string_view input = span(t.open, t.end);
         key = escaped == input ? input : std::string_view(store_.keep(escaped), escaped.size());
         key = key.substr(1, key.size() - 2);
@@ -775,11 +775,11 @@ void RowSink::string(const StringToken& t) {
     switch (state_) {
         case State::InRow: {
             if (t.compact) set_cell(Cell(span(t.open, t.end), Kind::String));
-            else set_cell(keep(escaped_text(t, scratch_), t.open, t.end, Kind::String));
+            else set_cell(keep(escaped_text(t), t.open, t.end, Kind::String));
             return;
         }
         case State::Top:
-            element_scalar(t.compact ? span(t.open, t.end) : escaped_text(t, scratch_));
+            element_scalar(t.compact ? span(t.open, t.end) : escaped_text(t));
             return;
         case State::InCell:
         case State::InElement:
