@@ -223,8 +223,13 @@ private:
     }
 
     void skip_whitespace() noexcept {
-        // Compact text has none; indented text has runs of it.
+        // Compact text has none; separators such as ", " and ": " bring
+        // one space; indented text has runs.
         if (p_ == end_ || *p_ > ' ') return;
+        if (*p_ == ' ') {
+            ++p_;
+            if (p_ == end_ || *p_ > ' ') return;
+        }
         skip_whitespace_run();
     }
     void skip_whitespace_run() noexcept;
@@ -260,7 +265,6 @@ private:
 
 template <class Sink>
 void Reader<Sink>::skip_whitespace_run() noexcept {
-    // Separators such as ", " and ": " bring one byte; indentation more.
     if (!detail::is_whitespace(*p_)) return;
     ++p_;
     if (p_ == end_ || *p_ > ' ') return;

@@ -512,13 +512,26 @@ bool texts_equal(std::string_view a, std::string_view b) {
     return is_zero(a) && is_zero(b);
 }
 
+// An integer's text of at most 15 digits (integer texts are written without
+// leading zeros, and never as "-0").
+bool is_short_integer(std::string_view text) noexcept {
+    if (text.size() > 16 || (text.size() == 16 && text[0] != '-')) return false;
+    for (const char c : text)
+        if ((c < '0' || c > '9') && c != '-') return false;
+    return true;
+}
+
 // Top-level cells: numbers match by their double value, everything else by
 // value equality.
 bool cells_match(const Cell& cell, const Cell& reference) {
     if (cell.kind() != reference.kind()) return false;
     if (cell.text() == reference.text()) return true;
     switch (cell.kind()) {
-        case Kind::Number: return number_value(cell.text()) == number_value(reference.text());
+        case Kind::Number:
+            // Integers of up to 15 digits are exact doubles: different texts,
+            // different values.
+            if (is_short_integer(cell.text()) && is_short_integer(reference.text())) return false;
+            return number_value(cell.text()) == number_value(reference.text());
         case Kind::Array:
         case Kind::Object: return texts_equal(cell.text(), reference.text());
         default: return false;

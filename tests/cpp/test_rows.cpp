@@ -76,6 +76,11 @@ TEST(Rows, CompactTextOfNestedValues) {
          R"({"columns":[],"rows":[[],[]],"constants":{"v":[0.0,{"z":-0.0}]}})"},
         {"a zero's sign alone changes the length", R"([{"v":{"a":[0.0],"b":1}},{"v":{"b":1,"a":[-0.0]}}])",
          R"({"columns":[],"rows":[[],[]],"constants":{"v":{"a":[0.0],"b":1}}})"},
+        {"top-level integers past 15 digits match by their double",
+         R"([{"a":9007199254740993,"b":-9007199254740993,"c":123456789012345},)"
+         R"({"a":9007199254740992,"b":-9007199254740992,"c":123456789012346}])",
+         R"({"columns":["c"],"rows":[[123456789012345],[123456789012346]],)"
+         R"("constants":{"a":9007199254740993,"b":-9007199254740993}})"},
         {"nested numbers of different forms are not", R"([{"v":{"a":1}},{"v":{"a":1.0}}])",
          R"({"columns":["v"],"rows":[[{"a":1}],[{"a":1.0}]],"constants":{}})"},
         {"containers of different sizes are not equal", R"([{"v":{"a":1}},{"v":{"a":1,"b":2}}])",
