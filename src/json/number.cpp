@@ -205,6 +205,11 @@ bool parse_number(const Byte*& cursor, const Byte* end, Number& out, NumberError
         // at or above the limit, so the digits here are all of them.
         decimal->significand = s;
         decimal->fraction_digits = static_cast<unsigned>(-e);
+        // The one division that scaling would make.
+        const double f = static_cast<double>(s) / POW10[-e];
+        out = make_double(negative ? -f : f);
+        cursor = p;
+        return true;
     }
     std::int32_t exponent = clamp32(e);
     if (has_exponent) {

@@ -11,11 +11,6 @@ namespace tessik::json {
 
 // ---------------------------------------------------------------- Number
 
-std::optional<Number> Number::from_double(double d) noexcept {
-    if (!std::isfinite(d)) return std::nullopt;
-    return Number(Form::Double, d);
-}
-
 double Number::to_double() const noexcept {
     switch (form_) {
         case Form::Unsigned: return static_cast<double>(u_);

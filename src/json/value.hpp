@@ -5,6 +5,7 @@
 // copying, comparing, writing and destroying.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -32,7 +33,10 @@ public:
         return i < 0 ? Number(Form::Negative, i) : Number(static_cast<std::uint64_t>(i));
     }
     // No number for a non-finite double: the caller builds Null instead.
-    static std::optional<Number> from_double(double d) noexcept;
+    static std::optional<Number> from_double(double d) noexcept {
+        if (!std::isfinite(d)) return std::nullopt;
+        return Number(Form::Double, d);
+    }
 
     constexpr Form form() const noexcept { return form_; }
     constexpr std::uint64_t as_u64() const noexcept { return u_; }
