@@ -48,51 +48,6 @@ std::string Error::text() const {
 
 namespace detail {
 
-namespace {
-inline bool is_continuation(Byte c) noexcept { return (c & 0xC0) == 0x80; }
-
-// Well-formed UTF-8 as Unicode defines it: shortest forms only, no
-// surrogates, nothing above U+10FFFF, no truncated sequence.
-}  // namespace
-
-bool is_valid_utf8(const Byte* p, const Byte* end) noexcept {
-    while (p != end) {
-        if (end - p >= 8 && (load_le64(p) & kHighBits) == 0) {
-            p += 8;
-            continue;
-        }
-        const Byte c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        const std::ptrdiff_t left = end - p;
-        if (c >= 0xC2 && c <= 0xDF) {
-            if (left < 2 || !is_continuation(p[1])) return false;
-            p += 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            if (left < 3) return false;
-            // Second byte bounds exclude overlongs (E0) and surrogates (ED).
-            const Byte lo = c == 0xE0 ? 0xA0 : 0x80;
-            const Byte hi = c == 0xED ? 0x9F : 0xBF;
-            if (p[1] < lo || p[1] > hi || !is_continuation(p[2])) return false;
-            p += 3;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            if (left < 4) return false;
-            // Excludes overlongs (F0) and code points above U+10FFFF (F4).
-            const Byte lo = c == 0xF0 ? 0x90 : 0x80;
-            const Byte hi = c == 0xF4 ? 0x8F : 0xBF;
-            if (p[1] < lo || p[1] > hi || !is_continuation(p[2]) || !is_continuation(p[3])) {
-                return false;
-            }
-            p += 4;
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::string describe_scalar(const StringToken* string, const NumberToken* number, Value::Kind kind, bool flag) {
     switch (kind) {
         case Value::Kind::Null: return "null";
