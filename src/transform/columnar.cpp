@@ -4,11 +4,13 @@
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -538,6 +540,57 @@ bool cells_match(const Cell& cell, const Cell& reference) {
     }
 }
 
+// The per-cell arrays, which grow with the payload: grown by realloc, so
+// that past the allocator's mapping threshold the kernel moves the pages
+// instead of copying them into a second array faulted in afresh. The first
+// elements live inline, so that small payloads allocate nothing for them.
+template <class T, std::size_t Inline>
+class PodArray {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+public:
+    PodArray() noexcept = default;
+    PodArray(const PodArray&) = delete;
+    PodArray& operator=(const PodArray&) = delete;
+    ~PodArray() {
+        if (data_ != inline_data()) std::free(data_);
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    void push_back(const T& v) {
+        if (size_ == capacity_) grow();
+        data_[size_++] = v;
+    }
+    void truncate(std::size_t n) noexcept { size_ = std::min(size_, n); }
+
+private:
+    void grow() {
+        if (capacity_ > SIZE_MAX / 2 / sizeof(T)) throw std::bad_alloc();
+        const std::size_t capacity = capacity_ * 2;
+        void* p;
+        if (data_ == inline_data()) {
+            p = std::malloc(capacity * sizeof(T));
+            if (p != nullptr) std::memcpy(p, inline_, size_ * sizeof(T));
+        } else {
+            p = std::realloc(data_, capacity * sizeof(T));
+        }
+        if (p == nullptr) throw std::bad_alloc();
+        data_ = static_cast<T*>(p);
+        capacity_ = capacity;
+    }
+
+    // Raw bytes: elements come into being as they are written.
+    T* inline_data() noexcept { return reinterpret_cast<T*>(inline_); }
+    alignas(T) unsigned char inline_[Inline * sizeof(T)];
+    T* data_ = inline_data();
+    std::size_t size_ = 0;
+    std::size_t capacity_ = Inline;
+};
+
 // Reads the rows: each key of a row is interned as a column id, each value
 // kept as a Cell. Constant candidates and the cells' sizes are settled row
 // by row, so the document is written in one pass at its exact size.
@@ -547,8 +600,6 @@ public:
         : emitter_(scratch_, store_, &memory_),
           keys_(&memory_),
           columns_(&memory_),
-          cells_(&memory_),
-          ids_(&memory_),
           rows_(&memory_),
           reference_(&memory_),
           candidate_(&memory_) {
@@ -556,10 +607,8 @@ public:
         // small payloads grow nothing; beyond that the vectors grow as the
         // rows come; a guess from the payload's size would reserve memory
         // that nested values never use.
-        cells_.reserve(64);
         keys_.reserve(16);
         columns_.reserve(16);
-        ids_.reserve(32);
         rows_.reserve(16);
     }
 
@@ -629,8 +678,8 @@ private:
     std::pmr::vector<Column> columns_;
     std::optional<json::KeyIndex> index_;  // made when the keys outgrow a scan
 
-    std::pmr::vector<Cell> cells_;
-    std::pmr::vector<std::uint32_t> ids_;
+    PodArray<Cell, 64> cells_;
+    PodArray<std::uint32_t, 64> ids_;
     std::pmr::vector<Row> rows_;
     Row row_{};              // the row being read
     std::size_t slot_ = 0;   // its member that the next value fills
@@ -742,7 +791,7 @@ void RowSink::key(const StringToken& t) {
     c.position = static_cast<std::uint32_t>(row_.size);
     slot_ = row_.size++;
     ids_.push_back(id);
-    cells_.emplace_back();
+    cells_.push_back(Cell());
 }
 
 std::uint32_t RowSink::intern(std::string_view key) {
@@ -891,7 +940,7 @@ void RowSink::finish_row() {
         const Row& previous = rows_.back();
         if (previous.size == row_.size &&
             std::equal(ids, ids + row_.size, ids_.data() + previous.ids)) {
-            ids_.resize(row_.ids);
+            ids_.truncate(row_.ids);
             row_.ids = previous.ids;
         }
     }
