@@ -37,6 +37,41 @@ namespace tessik::fuzzcheck {
 inline constexpr std::string_view kReadPrefix = "invalid row-oriented JSON: ";
 inline constexpr std::string_view kRowPrefix = "expected a JSON object row, got: ";
 
+// Decodes each sequence and rejects overlong forms, surrogates and
+// code points above U+10FFFF by value.
+inline bool utf8_ok(std::string_view t) {
+    for (std::size_t k = 0; k < t.size();) {
+        const unsigned char c = static_cast<unsigned char>(t[k]);
+        int extra;
+        std::uint32_t cp;
+        if (c < 0x80) {
+            ++k;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            extra = 1;
+            cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2;
+            cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (t.size() - k <= static_cast<std::size_t>(extra)) return false;
+        for (int j = 1; j <= extra; ++j) {
+            const unsigned char d = static_cast<unsigned char>(t[k + j]);
+            if ((d & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        k += 1 + extra;
+    }
+    return true;
+}
+
 // ------------------------------------------------------------------ scanner
 
 struct Scan {
@@ -319,40 +354,6 @@ private:
         }
     }
 
-    // Decodes each sequence and rejects overlong forms, surrogates and
-    // code points above U+10FFFF by value.
-    static bool utf8_ok(std::string_view t) {
-        for (std::size_t k = 0; k < t.size();) {
-            const unsigned char c = static_cast<unsigned char>(t[k]);
-            int extra;
-            std::uint32_t cp;
-            if (c < 0x80) {
-                ++k;
-                continue;
-            } else if ((c & 0xE0) == 0xC0) {
-                extra = 1;
-                cp = c & 0x1F;
-            } else if ((c & 0xF0) == 0xE0) {
-                extra = 2;
-                cp = c & 0x0F;
-            } else if ((c & 0xF8) == 0xF0) {
-                extra = 3;
-                cp = c & 0x07;
-            } else {
-                return false;
-            }
-            if (t.size() - k <= static_cast<std::size_t>(extra)) return false;
-            for (int j = 1; j <= extra; ++j) {
-                const unsigned char d = static_cast<unsigned char>(t[k + j]);
-                if ((d & 0xC0) != 0x80) return false;
-                cp = (cp << 6) | (d & 0x3F);
-            }
-            static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-            if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-            k += 1 + extra;
-        }
-        return true;
-    }
 
     std::string_view s_;
     int depth_limit_;

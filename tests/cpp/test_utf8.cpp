@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../../fuzz/check.hpp"
 #include "json/reader.hpp"
 #include "json/utf8_validate.hpp"
 
@@ -35,44 +36,9 @@ std::vector<Kernel> kernels() {
     return all;
 }
 
-// Decodes each sequence to its code point and judges the value, unlike the
-// kernels, which judge byte ranges.
-bool reference_valid(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const unsigned lead = static_cast<unsigned char>(s[i]);
-        std::size_t n;
-        char32_t c;
-        char32_t least;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        } else if ((lead & 0xE0) == 0xC0) {
-            n = 2;
-            c = lead & 0x1F;
-            least = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            n = 3;
-            c = lead & 0x0F;
-            least = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            n = 4;
-            c = lead & 0x07;
-            least = 0x10000;
-        } else {
-            return false;
-        }
-        if (s.size() - i < n) return false;
-        for (std::size_t k = 1; k < n; ++k) {
-            const unsigned b = static_cast<unsigned char>(s[i + k]);
-            if ((b & 0xC0) != 0x80) return false;
-            c = (c << 6) | (b & 0x3F);
-        }
-        if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-        i += n;
-    }
-    return true;
-}
+// The fuzz checker's decoder judges code point values, unlike the kernels,
+// which judge byte ranges.
+bool reference_valid(std::string_view s) { return tessik::fuzzcheck::utf8_ok(s); }
 
 std::string encode(char32_t c) {
     std::string out;
