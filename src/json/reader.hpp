@@ -27,6 +27,7 @@
 #include "json/result.hpp"
 #include "json/utf8.hpp"
 #include "json/value.hpp"
+#include "json/writer.hpp"
 
 namespace tessik::json {
 
@@ -97,18 +98,6 @@ inline char unescaped(Byte letter) noexcept {
         case 'r': return '\r';
         case 't': return '\t';
         default: return static_cast<char>(letter);  // the quote and the backslash
-    }
-}
-
-// The writer's short escape letter for a control byte, or 0.
-inline char short_escape(Byte c) noexcept {
-    switch (c) {
-        case '\b': return 'b';
-        case '\f': return 'f';
-        case '\n': return 'n';
-        case '\r': return 'r';
-        case '\t': return 't';
-        default: return 0;
     }
 }
 
@@ -245,6 +234,13 @@ private:
     bool read_string_rest(StringToken& token, const Byte* content, std::uint64_t seen);
     bool parse_unicode_escape();
     bool decode_hex_escape(std::uint16_t& n);
+    // An ASCII byte of escaped content: decoded, or in the writer's form.
+    void put_ascii(char c) {
+        char seq[6];
+        const std::size_t n = written_ ? escape_sequence(static_cast<unsigned char>(c), seq) : 0;
+        if (n != 0) scratch_.append(seq, n);
+        else scratch_ += c;
+    }
     bool peek_invalid_type();
 
     const Byte* begin_;
@@ -516,6 +512,10 @@ __attribute__((noinline)) bool Reader<Sink>::read_string_rest(StringToken& token
         if (p_ == end_) return consumed_error(ErrorCode::EofWhileParsingString);
         const Byte e = *p_++;
         switch (e) {
+            case '/':
+                // The writer has no escape for it.
+                compact_ = false;
+                [[fallthrough]];
             case '"':
             case '\\':
             case 'b':
@@ -523,17 +523,7 @@ __attribute__((noinline)) bool Reader<Sink>::read_string_rest(StringToken& token
             case 'n':
             case 'r':
             case 't':
-                // The writer's own escapes: kept as they stand, or decoded.
-                if (written_) {
-                    const char pair[2] = {'\\', static_cast<char>(e)};
-                    scratch_.append(pair, 2);
-                } else {
-                    scratch_ += detail::unescaped(e);
-                }
-                break;
-            case '/':
-                scratch_ += '/';
-                compact_ = false;
+                put_ascii(detail::unescaped(e));
                 break;
             case 'u':
                 if (!parse_unicode_escape()) return false;
@@ -567,32 +557,19 @@ bool Reader<Sink>::parse_unicode_escape() {
     std::uint16_t n;
     if (!decode_hex_escape(n)) return false;
     const Byte* hex = p_ - 4;
-    if (n < 0x20) {
-        // The writer spells controls without a short escape this way, with
-        // lowercase digits.
-        const char short_form = detail::short_escape(static_cast<Byte>(n));
-        if (short_form != 0 || (hex[3] >= 'A' && hex[3] <= 'F')) compact_ = false;
-        if (!written_) {
-            scratch_ += static_cast<char>(n);
-        } else if (short_form != 0) {
-            const char pair[2] = {'\\', short_form};
-            scratch_.append(pair, 2);
-        } else {
-            const char seq[6] = {'\\', 'u', '0', '0', static_cast<char>('0' + (n >> 4)),
-                                 "0123456789abcdef"[n & 0xF]};
-            scratch_.append(seq, 6);
-        }
+    if (n < 0x80) {
+        // The writer spells only controls without a short escape this way,
+        // with lowercase digits.
+        char seq[6];
+        if (escape_sequence(static_cast<unsigned char>(n), seq) != 6 || (hex[3] >= 'A' && hex[3] <= 'F'))
+            compact_ = false;
+        put_ascii(static_cast<char>(n));
         return true;
     }
     compact_ = false;
     if (n >= 0xDC00 && n <= 0xDFFF) return consumed_error(ErrorCode::LoneLeadingSurrogateInHexEscape);
     if (n < 0xD800 || n > 0xDFFF) {
-        if (written_ && (n == '"' || n == '\\')) {
-            const char pair[2] = {'\\', static_cast<char>(n)};
-            scratch_.append(pair, 2);
-        } else {
-            append_utf8(scratch_, n);
-        }
+        append_utf8(scratch_, n);
         return true;
     }
     // A high surrogate: its low half must follow as another "\u" escape.

@@ -11,23 +11,6 @@ namespace tessik::json {
 
 namespace {
 
-// Escape letter per byte; 0 means the byte is copied as it stands.
-constexpr std::array<char, 256> make_escape_table() {
-    std::array<char, 256> t{};
-    for (int b = 0; b < 0x20; ++b) t[b] = 'u';
-    t[0x08] = 'b';
-    t[0x09] = 't';
-    t[0x0A] = 'n';
-    t[0x0C] = 'f';
-    t[0x0D] = 'r';
-    t['"'] = '"';
-    t['\\'] = '\\';
-    return t;
-}
-constexpr std::array<char, 256> ESCAPE = make_escape_table();
-
-constexpr char HEX_DIGITS[] = "0123456789abcdef";
-
 constexpr std::array<char, 200> make_digit_pairs() {
     std::array<char, 200> t{};
     for (int i = 0; i < 100; ++i) {
@@ -86,19 +69,13 @@ void write_quoted(std::string_view text, Buffer& out) {
                 continue;
             }
             p += std::countr_zero(flags) / 8;
-        } else if (ESCAPE[*p] == 0) {
+        } else if (detail::ESCAPE[*p] == 0) {
             ++p;
             continue;
         }
-        const char esc = ESCAPE[*p];
         out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
-        if (esc == 'u') {
-            const char seq[6] = {'\\', 'u', '0', '0', HEX_DIGITS[*p >> 4], HEX_DIGITS[*p & 0xF]};
-            out.append(seq, 6);
-        } else {
-            const char seq[2] = {'\\', esc};
-            out.append(seq, 2);
-        }
+        char seq[6];
+        out.append(seq, escape_sequence(*p, seq));
         run = ++p;
     }
     out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
