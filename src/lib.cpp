@@ -264,6 +264,7 @@ PyObject* raise_driver_result(DriverResult& result) {
             Py_DECREF(text);
             return nullptr;
         }
+        case DriverResult::Kind::Placed:  // taken by the caller
         case DriverResult::Kind::OutOfMemory:
             break;
     }
@@ -343,7 +344,9 @@ PyObject* columnarize_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         }
     }
 
-    DriverResult result = tessik::transform::columnarize(data, len);
+    PyObject* placed = nullptr;
+    DriverResult result = tessik::transform::columnarize(data, len, &placed);
+    if (result.kind == DriverResult::Kind::Placed) return placed;
     return raise_driver_result(result);
 }
 

@@ -103,6 +103,14 @@ public:
         len_ += n;
     }
 
+    // Grows by n bytes that the caller writes; returns where they go.
+    char* extend(std::size_t n) {
+        ensure(n);
+        char* p = data_ + len_;
+        len_ += n;
+        return p;
+    }
+
     // Writes into reserved room; the caller guarantees ensure() before.
     void push_unchecked(char c) noexcept { data_[len_++] = c; }
     void append_unchecked(const char* p, std::size_t n) noexcept {
@@ -117,9 +125,11 @@ public:
 
 private:
     void grow(std::size_t n) {
-        if (n > SIZE_MAX - len_) throw std::bad_alloc();
+        // No object may be larger than PTRDIFF_MAX bytes.
+        constexpr std::size_t most = PTRDIFF_MAX;
+        if (n > most - len_) throw std::bad_alloc();
         const std::size_t needed = len_ + n;
-        std::size_t target = cap_ > SIZE_MAX / 2 ? SIZE_MAX : cap_ * 2;
+        std::size_t target = cap_ > most / 2 ? most : cap_ * 2;
         if (target < needed) target = needed;
         if (target < 8) target = 8;
         realloc_to(target);

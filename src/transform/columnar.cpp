@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "json/key_index.hpp"
+#include "json/pages.hpp"
 #include "json/reader.hpp"
 #include "json/scratch.hpp"
 #include "json/writer.hpp"
@@ -79,13 +80,13 @@ private:
     void grow(std::size_t size, std::size_t more) {
         if (more > SIZE_MAX / 2 - size) throw std::bad_alloc();
         next_ = std::max(next_ * 2, size + more);
-        auto block = std::make_unique_for_overwrite<char[]>(next_);
-        if (size != 0) std::memcpy(block.get(), cur_, size);
+        json::pages::Block block(next_);
+        if (size != 0) std::memcpy(block.data(), cur_, size);
         blocks_.push_back(std::move(block));
-        cur_ = blocks_.back().get();
+        cur_ = blocks_.back().data();
         end_ = cur_ + next_;
     }
-    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::vector<json::pages::Block> blocks_;
     char* cur_ = nullptr;
     char* end_ = nullptr;
     std::size_t next_ = 8 * 1024;
@@ -540,10 +541,10 @@ bool cells_match(const Cell& cell, const Cell& reference) {
     }
 }
 
-// The per-cell arrays, which grow with the payload: grown by realloc, so
-// that past the allocator's mapping threshold the kernel moves the pages
-// instead of copying them into a second array faulted in afresh. The first
-// elements live inline, so that small payloads allocate nothing for them.
+// The per-cell arrays, which grow with the payload. The first elements live
+// inline, so that small payloads allocate nothing for them; large arrays
+// are mapped, so that growing moves their pages instead of copying them
+// into a second array faulted in afresh.
 template <class T, std::size_t Inline>
 class PodArray {
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
@@ -553,7 +554,8 @@ public:
     PodArray(const PodArray&) = delete;
     PodArray& operator=(const PodArray&) = delete;
     ~PodArray() {
-        if (data_ != inline_data()) std::free(data_);
+        if (mapped_) json::pages::unmap(data_, capacity_ * sizeof(T));
+        else if (data_ != inline_data()) std::free(data_);
     }
 
     std::size_t size() const noexcept { return size_; }
@@ -569,16 +571,24 @@ public:
 
 private:
     void grow() {
-        if (capacity_ > SIZE_MAX / 2 / sizeof(T)) throw std::bad_alloc();
-        const std::size_t capacity = capacity_ * 2;
+        if (capacity_ > SIZE_MAX / 4 / sizeof(T)) throw std::bad_alloc();
+        const std::size_t capacity = capacity_ * 2, bytes = capacity * sizeof(T);
         void* p;
-        if (data_ == inline_data()) {
-            p = std::malloc(capacity * sizeof(T));
-            if (p != nullptr) std::memcpy(p, inline_, size_ * sizeof(T));
+        if (mapped_) {
+            p = json::pages::remap(data_, capacity_ * sizeof(T), bytes);
+        } else if (bytes >= json::pages::map_from) {
+            p = json::pages::map(bytes);
+            std::memcpy(p, data_, size_ * sizeof(T));
+            if (data_ != inline_data()) std::free(data_);
+            mapped_ = true;
+        } else if (data_ == inline_data()) {
+            p = std::malloc(bytes);
+            if (p == nullptr) throw std::bad_alloc();
+            std::memcpy(p, data_, size_ * sizeof(T));
         } else {
-            p = std::realloc(data_, capacity * sizeof(T));
+            p = std::realloc(data_, bytes);
+            if (p == nullptr) throw std::bad_alloc();
         }
-        if (p == nullptr) throw std::bad_alloc();
         data_ = static_cast<T*>(p);
         capacity_ = capacity;
     }
@@ -589,6 +599,35 @@ private:
     T* data_ = inline_data();
     std::size_t size_ = 0;
     std::size_t capacity_ = Inline;
+    bool mapped_ = false;
+};
+
+// The document's text, written into room of its computed size. Every write
+// is checked against the end, so that a miscomputed size is reported
+// instead of overrunning memory the caller made.
+class Placed {
+public:
+    Placed(char* data, std::size_t size) noexcept : p_(data), end_(data + size) {}
+    void push(char c) {
+        if (p_ == end_) overrun();
+        *p_++ = c;
+    }
+    void append(const char* text, std::size_t n) {
+        if (static_cast<std::size_t>(end_ - p_) < n) overrun();
+        json::copy_bytes(p_, text, n);
+        p_ += n;
+    }
+    void append(std::string_view text) { append(text.data(), text.size()); }
+    void finish() const {
+        if (p_ != end_) overrun();
+    }
+
+private:
+    [[noreturn]] static void overrun() {
+        throw std::logic_error("the written document differs from its computed size");
+    }
+    char* p_;
+    char* const end_;
 };
 
 // Reads the rows: each key of a row is interned as a column id, each value
@@ -626,7 +665,8 @@ public:
     // After a successful read.
     bool has_row_error() const noexcept { return !row_error_.empty(); }
     std::string take_row_error() { return std::move(row_error_); }
-    Buffer write_document();
+    // Writes the document into target.room(its size); returns the size.
+    std::size_t write_document(OutputRoom& target);
 
 private:
     enum class State : std::uint8_t { Start, Top, InRow, InCell, InElement, Done };
@@ -947,7 +987,7 @@ void RowSink::finish_row() {
     rows_.push_back(row_);
 }
 
-Buffer RowSink::write_document() {
+std::size_t RowSink::write_document(OutputRoom& target) {
     const std::size_t rows = rows_.size();
     // Null keys, where no row holds a value other than null, are dropped;
     // constants (only with at least two rows) are stated once.
@@ -959,7 +999,7 @@ Buffer RowSink::write_document() {
         else columns.push_back(static_cast<std::uint32_t>(id));
     }
 
-    // The exact size, so the text is written once into one allocation.
+    // The exact size, so the text is written once, into its final place.
     constexpr std::string_view head = R"({"columns":[)", mid = R"(],"rows":[)", tail = R"(],"constants":{)";
     std::uint64_t size = head.size() + mid.size() + tail.size() + 2;
     for (std::uint32_t id : columns) {
@@ -971,7 +1011,7 @@ Buffer RowSink::write_document() {
     for (std::uint32_t id : constants) size += keys_[id].size() + 4 + reference_[id].size();
     if (!constants.empty()) size -= 1;
 
-    Buffer out(static_cast<std::size_t>(size));
+    Placed out(target.room(static_cast<std::size_t>(size)), static_cast<std::size_t>(size));
     out.append(head);
     for (std::size_t c = 0; c < columns.size(); ++c) {
         if (c != 0) out.push(',');
@@ -1023,19 +1063,29 @@ Buffer RowSink::write_document() {
         out.append(text.data(), text.size());
     }
     out.append("}}", 2);
-    if (out.size() != size) throw std::logic_error("the written document differs from its computed size");
-    return out;
+    out.finish();
+    return static_cast<std::size_t>(size);
 }
 
 }  // namespace
 
-Result<json::Buffer, std::string> columnarize_json(std::string_view payload) {
-    using Out = Result<json::Buffer, std::string>;
+Result<std::size_t, std::string> columnarize_json(std::string_view payload, OutputRoom& target) {
+    using Out = Result<std::size_t, std::string>;
     RowSink sink;
     json::Reader<RowSink> reader(payload, sink);
     if (!reader.read_top_level_array()) return Out::err("invalid row-oriented JSON: " + reader.error().text());
     if (sink.has_row_error()) return Out::err(sink.take_row_error());
-    return Out::ok(sink.write_document());
+    return Out::ok(sink.write_document(target));
+}
+
+Result<json::Buffer, std::string> columnarize_json(std::string_view payload) {
+    struct BufferRoom final : OutputRoom {
+        json::Buffer out;
+        char* room(std::size_t size) override { return out.extend(size); }
+    } room;
+    auto result = columnarize_json(payload, room);
+    if (!result) return Result<json::Buffer, std::string>::err(std::move(result.error()));
+    return Result<json::Buffer, std::string>::ok(std::move(room.out));
 }
 
 Result<json::Value, std::string> columnarize_rows(std::vector<json::Value> elements) {

@@ -20,32 +20,72 @@
 
 #include "json/buffer.hpp"
 #include "json/result.hpp"
+#include "transform/entry.hpp"
+
+struct _object;  // the interpreter's PyObject
 
 namespace tessik::transform {
 
 struct DriverResult {
-    enum class Kind { Output, Error, OutOfMemory };
+    enum class Kind { Output, Placed, Error, OutOfMemory };
     Kind kind;
     json::Buffer output;  // Kind::Output
     std::string error;    // Kind::Error: the RuntimeError text
+    // Kind::Placed: the document was written into the host's place().
 };
 
 inline constexpr std::string_view panic_prefix = "internal panic during columnarization: ";
 inline constexpr std::string_view panic_without_text = "unknown panic in columnarize_json";
 
-// Transform: Result<json::Buffer, std::string>(std::string_view).
-// detach() returns a token that attach(token) takes back.
-template <class Transform, class Detach, class Attach>
-DriverResult run_contained(const char* data, std::size_t len, Transform&& transform, Detach&& detach,
-                           Attach&& attach) {
+// Documents from this size up are written straight into storage the host
+// makes while attached (the result bytes), which spares a buffer as large and
+// its copy at the cost of one more attach; smaller ones go to a buffer, so
+// that a small call attaches once.
+inline constexpr std::size_t place_from = 256 * 1024;
+
+// Transform: Result<std::size_t, std::string>(std::string_view, OutputRoom&).
+// Host: detach() returns a token that attach(token) takes back; while
+// attached, place(size) makes room for a large document (throwing
+// std::bad_alloc when it cannot) and discard() drops it again when the call
+// fails after all.
+template <class Transform, class Host>
+DriverResult run_contained(const char* data, std::size_t len, Transform&& transform, Host& host) {
     enum class Outcome { Done, OutOfMemory, Failed, FailedWithoutText };
+    using Token = decltype(host.detach());
+
+    class Room final : public OutputRoom {
+    public:
+        Room(Host& host, Token& token) noexcept : host_(host), token_(token) {}
+        char* room(std::size_t size) override {
+            if (size < place_from) return buffer.extend(size);
+            host_.attach(token_);
+            char* where;
+            try {
+                where = host_.place(size);
+            } catch (...) {
+                token_ = host_.detach();
+                throw;
+            }
+            placed = true;
+            token_ = host_.detach();
+            return where;
+        }
+        json::Buffer buffer;
+        bool placed = false;
+
+    private:
+        Host& host_;
+        Token& token_;
+    };
+
     Outcome outcome = Outcome::Done;
-    Result<json::Buffer, std::string> result = Result<json::Buffer, std::string>::err(std::string());
+    Result<std::size_t, std::string> result = Result<std::size_t, std::string>::err(std::string());
     std::string failure_text;
 
-    auto token = detach();
+    Token token = host.detach();
+    Room room(host, token);
     try {
-        result = transform(std::string_view(len == 0 ? "" : data, len));
+        result = transform(std::string_view(len == 0 ? "" : data, len), room);
     } catch (const std::bad_alloc&) {
         outcome = Outcome::OutOfMemory;
     } catch (const std::exception& e) {
@@ -58,12 +98,14 @@ DriverResult run_contained(const char* data, std::size_t len, Transform&& transf
     } catch (...) {
         outcome = Outcome::FailedWithoutText;
     }
-    attach(token);
+    host.attach(token);
 
+    if (room.placed && (outcome != Outcome::Done || !result.is_ok())) host.discard();
     switch (outcome) {
         case Outcome::Done:
-            if (result.is_ok()) return DriverResult{DriverResult::Kind::Output, std::move(result.value()), {}};
-            return DriverResult{DriverResult::Kind::Error, {}, std::move(result.error())};
+            if (!result.is_ok()) return DriverResult{DriverResult::Kind::Error, {}, std::move(result.error())};
+            if (room.placed) return DriverResult{DriverResult::Kind::Placed, {}, {}};
+            return DriverResult{DriverResult::Kind::Output, std::move(room.buffer), {}};
         case Outcome::OutOfMemory:
             return DriverResult{DriverResult::Kind::OutOfMemory, {}, {}};
         case Outcome::Failed:
@@ -80,7 +122,8 @@ DriverResult run_contained(const char* data, std::size_t len, Transform&& transf
 }
 
 // The interpreter-facing driver, defined next to the module: releases the
-// interpreter lock around columnarize_json.
-DriverResult columnarize(const char* data, std::size_t len);
+// interpreter lock around columnarize_json. A Placed document is in
+// *placed, a new reference to the result bytes.
+DriverResult columnarize(const char* data, std::size_t len, _object** placed);
 
 }  // namespace tessik::transform

@@ -4,99 +4,136 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "transform/driver.hpp"
 
 using namespace tessik;
 using transform::DriverResult;
+using transform::OutputRoom;
 
 namespace {
 
-struct Hooks {
+// Stands in for the interpreter: counts the detach/attach steps and checks
+// that place() and discard() come only while attached.
+struct FakeHost {
     int detached = 0;
     int attached = 0;
-    bool attached_before_return = false;
+    int discarded = 0;
+    bool fail_place = false;
+    std::vector<char> placed;
+
+    bool is_attached() const { return attached == detached; }
+    int detach() {
+        EXPECT_TRUE(is_attached());
+        ++detached;
+        return 7;
+    }
+    void attach(int token) {
+        EXPECT_EQ(token, 7);
+        EXPECT_FALSE(is_attached());
+        ++attached;
+    }
+    char* place(std::size_t size) {
+        EXPECT_TRUE(is_attached());
+        if (fail_place) throw std::bad_alloc();
+        placed.assign(size, '\0');
+        return placed.data();
+    }
+    void discard() {
+        EXPECT_TRUE(is_attached());
+        ++discarded;
+    }
 };
 
-template <class Transform>
-DriverResult drive(std::string_view payload, Transform&& t, Hooks& hooks) {
-    return transform::run_contained(
-        payload.data(), payload.size(), std::forward<Transform>(t),
-        [&] {
-            ++hooks.detached;
-            return 7;
-        },
-        [&](int token) {
-            EXPECT_EQ(token, 7);
-            ++hooks.attached;
-        });
+using Out = Result<std::size_t, std::string>;
+using Transform = std::function<Out(std::string_view, OutputRoom&)>;
+
+DriverResult drive(std::string_view payload, const Transform& t, FakeHost& host) {
+    return transform::run_contained(payload.data(), payload.size(), t, host);
 }
 
-using Out = Result<json::Buffer, std::string>;
+// Writes `text` as the document.
+Out write(OutputRoom& room, std::string_view text) {
+    char* p = room.room(text.size());
+    std::copy(text.begin(), text.end(), p);
+    return Out::ok(text.size());
+}
 
 }  // namespace
 
 TEST(Driver, OutcomesBecomeResults) {
+    const std::string large(transform::place_from, 'x');
     struct Row {
         const char* name;
-        std::function<Out(std::string_view)> transform;
+        Transform transform;
+        bool fail_place;
         DriverResult::Kind kind;
         std::string text;
+        int discarded;
     };
     const Row rows[] = {
-        {"output passes through",
-         [](std::string_view p) {
-             json::Buffer b;
-             b.append(p);
-             return Out::ok(std::move(b));
+        {"small output goes to a buffer", [](std::string_view p, OutputRoom& r) { return write(r, p); }, false,
+         DriverResult::Kind::Output, "payload", 0},
+        {"large output is placed", [&](std::string_view, OutputRoom& r) { return write(r, large); }, false,
+         DriverResult::Kind::Placed, large, 0},
+        {"no room for a large output", [&](std::string_view, OutputRoom& r) { return write(r, large); }, true,
+         DriverResult::Kind::OutOfMemory, "", 0},
+        {"failure after placing",
+         [&](std::string_view, OutputRoom& r) -> Out {
+             r.room(large.size());
+             throw std::logic_error("the written document differs from its computed size");
          },
-         DriverResult::Kind::Output, "payload"},
-        {"error text passes unchanged", [](std::string_view) { return Out::err("expected a JSON object row, got: 1"); },
-         DriverResult::Kind::Error, "expected a JSON object row, got: 1"},
-        {"failure with text",
-         [](std::string_view) -> Out { throw std::runtime_error("index out of bounds"); },
-         DriverResult::Kind::Error, "internal panic during columnarization: index out of bounds"},
-        {"failure without text", [](std::string_view) -> Out { throw 42; }, DriverResult::Kind::Error,
-         "internal panic during columnarization: unknown panic in columnarize_json"},
-        {"allocation failure", [](std::string_view) -> Out { throw std::bad_alloc(); },
-         DriverResult::Kind::OutOfMemory, ""},
+         false, DriverResult::Kind::Error,
+         "internal panic during columnarization: the written document differs from its computed size", 1},
+        {"error text passes unchanged",
+         [](std::string_view, OutputRoom&) { return Out::err("expected a JSON object row, got: 1"); }, false,
+         DriverResult::Kind::Error, "expected a JSON object row, got: 1", 0},
+        {"failure without text", [](std::string_view, OutputRoom&) -> Out { throw 42; }, false,
+         DriverResult::Kind::Error, "internal panic during columnarization: unknown panic in columnarize_json", 0},
+        {"allocation failure", [](std::string_view, OutputRoom&) -> Out { throw std::bad_alloc(); }, false,
+         DriverResult::Kind::OutOfMemory, "", 0},
     };
     for (const Row& r : rows) {
-        Hooks hooks;
-        DriverResult result = drive("payload", r.transform, hooks);
+        FakeHost host;
+        host.fail_place = r.fail_place;
+        DriverResult result = drive("payload", r.transform, host);
         EXPECT_EQ(result.kind, r.kind) << r.name;
         if (r.kind == DriverResult::Kind::Output) EXPECT_EQ(result.output.view(), r.text) << r.name;
+        else if (r.kind == DriverResult::Kind::Placed)
+            EXPECT_EQ(std::string_view(host.placed.data(), host.placed.size()), r.text) << r.name;
         else EXPECT_EQ(result.error, r.text) << r.name;
-        // Detached once and re-attached once, on every path.
-        EXPECT_EQ(hooks.detached, 1) << r.name;
-        EXPECT_EQ(hooks.attached, 1) << r.name;
+        // Attached again on every path, and once more only to place.
+        const int attaches = host.placed.empty() && !r.fail_place ? 1 : 2;
+        EXPECT_EQ(host.detached, attaches) << r.name;
+        EXPECT_EQ(host.attached, attaches) << r.name;
+        EXPECT_EQ(host.discarded, r.discarded) << r.name;
     }
 }
 
 TEST(Driver, TransformReadsThePayloadInPlaceDetached) {
-    Hooks hooks;
+    FakeHost host;
     std::string payload = "[1,2]";
     const char* seen = nullptr;
     DriverResult result = drive(
         payload,
-        [&](std::string_view p) {
-            EXPECT_EQ(hooks.detached, 1);
-            EXPECT_EQ(hooks.attached, 0);
+        [&](std::string_view p, OutputRoom&) {
+            EXPECT_FALSE(host.is_attached());
             EXPECT_EQ(p, "[1,2]");
             seen = p.data();
             return Out::err("x");
         },
-        hooks);
+        host);
     EXPECT_EQ(seen, payload.data());
     EXPECT_EQ(result.kind, DriverResult::Kind::Error);
 }
 
 TEST(Driver, EmptyPayloadStillDetaches) {
-    Hooks hooks;
+    FakeHost host;
     DriverResult result = drive(
-        std::string_view(), [](std::string_view p) { return p.empty() ? Out::err("empty") : Out::err("not empty"); },
-        hooks);
+        std::string_view(),
+        [](std::string_view p, OutputRoom&) { return p.empty() ? Out::err("empty") : Out::err("not empty"); }, host);
     EXPECT_EQ(result.error, "empty");
-    EXPECT_EQ(hooks.detached, 1);
-    EXPECT_EQ(hooks.attached, 1);
+    EXPECT_EQ(host.detached, 1);
+    EXPECT_EQ(host.attached, 1);
 }

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "../../fuzz/check.hpp"
+#include "json/pages.hpp"
 #include "transform/entry.hpp"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -693,5 +694,28 @@ TEST(Hostile, FuzzRegressions) {
         EXPECT_EQ(got.ok, r.ok);
         EXPECT_EQ(got.text, r.expected);
         EXPECT_EQ(tessik::fuzzcheck::check_payload(r.payload), "");
+    }
+}
+
+// Large working arrays are mapped and grown by moving their pages: growth
+// must keep every byte, whatever size and alignment the mapping got, and
+// however the huge-page hint split it.
+TEST(Hostile, MappedArraysGrowKeepingTheirBytes) {
+    namespace pages = tessik::json::pages;
+    for (const std::size_t first : {pages::map_from, std::size_t{3} << 20, (std::size_t{5} << 20) + 12288}) {
+        std::size_t size = first;
+        auto* p = static_cast<unsigned char*>(pages::map(size));
+        for (std::size_t i = 0; i < size; i += 4096) p[i] = static_cast<unsigned char>(i / 4096 * 7);
+        p[size - 1] = 0xA5;
+        for (int step = 0; step < 3; ++step) {
+            const std::size_t grown = size * 2;
+            p = static_cast<unsigned char*>(pages::remap(p, size, grown));
+            for (std::size_t i = 0; i < first; i += 4096)
+                ASSERT_EQ(p[i], static_cast<unsigned char>(i / 4096 * 7)) << first << " at " << i;
+            ASSERT_EQ(p[first - 1], 0xA5) << first;
+            p[grown - 1] = 1;  // the new pages are writable
+            size = grown;
+        }
+        pages::unmap(p, size);
     }
 }
