@@ -60,9 +60,7 @@ def timed_rounds(contenders: dict, payload: bytes, budget: float, min_rounds: in
     return {name: statistics.median(s) for name, s in samples.items()}, outputs, rounds
 
 
-def run_simdjson(program: str, files: list[Path], min_seconds: float) -> tuple[str, dict]:
-    out = subprocess.run([program, str(min_seconds), "5", *map(str, files)],
-                         check=True, capture_output=True, text=True).stdout
+def _simdjson_times(out: str) -> tuple[str, dict]:
     impl, result = "?", {}
     for line in out.splitlines():
         fields = line.split("\t")
@@ -71,6 +69,30 @@ def run_simdjson(program: str, files: list[Path], min_seconds: float) -> tuple[s
         else:
             result[fields[0]] = int(fields[2]) / 1e9
     return impl, result
+
+
+def run_simdjson(program: str, files: list[Path], min_seconds: float) -> tuple[str, dict]:
+    out = subprocess.run([program, str(min_seconds), "5", *map(str, files)],
+                         check=True, capture_output=True, text=True).stdout
+    return _simdjson_times(out)
+
+
+def machine_ceiling(program: str, path: Path) -> float:
+    """Throughput of two simdjson processes at once over one alone: two
+    programs that share nothing but the machine (cores, caches, memory
+    bandwidth), so the most that two threads of any code can expect here."""
+    # One alone just before and just after the pair, as load comes and goes.
+    alone = [run_simdjson(program, [path], 1.0)[1][str(path)]]
+    procs = [subprocess.Popen([program, "1.0", "5", str(path)], stdout=subprocess.PIPE, text=True)
+             for _ in range(2)]
+    together = []
+    for proc in procs:
+        out, _ = proc.communicate()
+        if proc.returncode != 0:
+            raise subprocess.CalledProcessError(proc.returncode, program)
+        together.append(_simdjson_times(out)[1][str(path)])
+    alone.append(run_simdjson(program, [path], 1.0)[1][str(path)])
+    return 2 * statistics.mean(alone) / statistics.mean(together)
 
 
 def first_difference(a: bytes, b: bytes) -> str:
@@ -173,18 +195,21 @@ def per_call_ns(fns: dict, payload: bytes, iterations: int, repeats: int) -> dic
     return {name: statistics.median(s) for name, s in samples.items()}
 
 
-def print_threads(name: str, payload: bytes) -> tuple[float, float]:
+def print_threads(name: str, payload: bytes, simdjson: str, path: Path) -> tuple[float, float, float]:
     """Prints 1 and 2 threads calling at once; returns the measured ratio of
-    their throughputs and the ratio from running time alone."""
+    their throughputs, the ratio from running time alone, and the machine's
+    own ceiling for that ratio on this payload."""
     print(f"  {name} ({len(payload):,} bytes):")
     threads = threads_throughput(payload, calls=4, repeats=3)
     rates = {n: r for n, (r, _) in threads.items()}
     for n, (rate, (run, wait, blocked)) in threads.items():
         print(f"    {n} thread{'s' if n > 1 else ' '} {rate:8.1f} MB/s   {run:6.3f} / {wait:6.3f} / {blocked:6.3f} s")
     cpu_ratio = 2 * threads[1][1][0] / threads[2][1][0]
+    ceiling = machine_ceiling(simdjson, path)
     print(f"    ratio 2/1 threads = {rates[2] / rates[1]:.2f} measured; {cpu_ratio:.2f} from running time alone"
           f" (what two idle cores would give; load average now {os.getloadavg()[0]:.1f} on {os.cpu_count()} cpus)")
-    return rates[2] / rates[1], cpu_ratio
+    print(f"    machine ceiling: two simdjson processes at once give {ceiling:.2f}x the throughput of one")
+    return rates[2] / rates[1], cpu_ratio, ceiling
 
 
 def main() -> int:
@@ -264,7 +289,8 @@ def main() -> int:
 
     print("\nThreads calling the module at once (total throughput; per call and thread:"
           " seconds running / waiting for a CPU / blocked):")
-    thread_ratios = {name: print_threads(name, data_of[name]) for name in ("generated", "doubles")}
+    thread_ratios = {name: print_threads(name, data_of[name], args.simdjson, files[name])
+                     for name in ("generated", "doubles")}
 
     print("\nPeak memory of one call (fresh process; peak RSS above the RSS before the call):")
     mem = {}
@@ -303,7 +329,8 @@ def main() -> int:
     if below:
         print(f"  payloads below simdjson: {', '.join(below)}")
     print(f"  (2 threads / 1 thread from running time alone: generated {thread_ratios['generated'][1]:.2f},"
-          f" doubles {thread_ratios['doubles'][1]:.2f})")
+          f" doubles {thread_ratios['doubles'][1]:.2f}; the machine's ceiling, two simdjson processes:"
+          f" generated {thread_ratios['generated'][2]:.2f}, doubles {thread_ratios['doubles'][2]:.2f})")
     print(f"\nbench time: {time.perf_counter() - started:.0f} s")
     return 0
 
