@@ -55,7 +55,9 @@ private:
 
 template <class KeyAt>
 std::size_t KeyIndex::find_or_insert(std::string_view key, std::size_t position, KeyAt&& key_at) {
-    if ((used_ + 1) * 8 > slots_.size() * 7) grow();
+    // At most half full: lookups that miss, which every insertion is, stay
+    // short under linear probing.
+    if ((used_ + 1) * 2 > slots_.size()) grow();
     const std::uint32_t h = hash(key);
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = h & mask;; i = (i + 1) & mask) {
@@ -68,5 +70,44 @@ std::size_t KeyIndex::find_or_insert(std::string_view key, std::size_t position,
         if (s.hash == h && same_key(key_at(s.position_plus_1 - 1), key)) return s.position_plus_1 - 1;
     }
 }
+
+// A direct-mapped cache of recently seen keys in front of a KeyIndex. Its
+// hash is cheap and unkeyed (length, first, middle and last bytes), which is
+// safe here: a hit is confirmed by comparing the keys, so crafted keys can
+// only make the cache miss, never answer wrong or cost more than a miss.
+class RecentKeys {
+public:
+    // The entry for `key`: 1 + the position last stored there, or 0.
+    std::uint32_t& entry(std::string_view key) noexcept { return entries_[hash(key) >> (64 - kEntryBits)]; }
+
+private:
+    static constexpr unsigned kEntryBits = 10;
+    static constexpr std::size_t kEntries = std::size_t{1} << kEntryBits;
+    // The top bits, which every input bit reaches through the multiplies.
+    static std::uint64_t hash(std::string_view key) noexcept {
+        const std::size_t n = key.size();
+        const char* p = key.data();
+        std::uint64_t a = 0, b = 0, c = 0;
+        if (n >= 8) {
+            std::memcpy(&a, p, 8);
+            std::memcpy(&b, p + n - 8, 8);
+            if (n > 16) std::memcpy(&c, p + n / 2 - 4, 8);
+        } else if (n >= 4) {
+            std::uint32_t x, y;
+            std::memcpy(&x, p, 4);
+            std::memcpy(&y, p + n - 4, 4);
+            a = x;
+            b = y;
+        } else if (n != 0) {
+            a = static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[n / 2]) << 8 |
+                static_cast<unsigned char>(p[n - 1]) << 16;
+        }
+        std::uint64_t h =
+            (a * 0x9E3779B97F4A7C15ULL) ^ ((b + n) * 0xC2B2AE3D27D4EB4FULL) ^ (c * 0x165667B19E3779F9ULL);
+        h ^= h >> 32;
+        return h * 0x9E3779B97F4A7C15ULL;
+    }
+    std::uint32_t entries_[kEntries] = {};
+};
 
 }  // namespace tessik::json

@@ -716,7 +716,11 @@ private:
     // Column ids in order of first occurrence, and what the rows hold.
     std::pmr::vector<std::string_view> keys_;
     std::pmr::vector<Column> columns_;
-    std::optional<json::KeyIndex> index_;  // made when the keys outgrow a scan
+    struct KeyLookup {
+        json::KeyIndex keys;
+        json::RecentKeys recent;  // consulted first: rows vary their key order
+    };
+    std::optional<KeyLookup> index_;  // made when the keys outgrow a scan
 
     PodArray<Cell, 64> cells_;
     PodArray<std::uint32_t, 64> ids_;
@@ -857,9 +861,12 @@ std::uint32_t RowSink::intern(std::string_view key) {
     } else {
         if (!index_) {
             index_.emplace();
-            for (std::size_t k = 0; k < keys_.size(); ++k) index_->find_or_insert(keys_[k], k, key_at);
+            for (std::size_t k = 0; k < keys_.size(); ++k) index_->keys.find_or_insert(keys_[k], k, key_at);
         }
-        id = index_->find_or_insert(key, keys_.size(), key_at);
+        std::uint32_t& recent = index_->recent.entry(key);
+        if (recent != 0 && json::same_key(keys_[recent - 1], key)) return recent - 1;
+        id = index_->keys.find_or_insert(key, keys_.size(), key_at);
+        recent = static_cast<std::uint32_t>((id == json::KeyIndex::npos ? keys_.size() : id) + 1);
     }
     if (id == json::KeyIndex::npos) {
         id = keys_.size();
