@@ -1,11 +1,13 @@
-// The driver: detaches from the interpreter for the whole transform,
-// contains internal failures, and re-attaches before the outcome is looked
-// at. The payload is read in place: a bytes object is immutable and the
+// The driver: detaches from the interpreter for the transform (re-attaching
+// only for a moment to create the result of a large document), contains
+// internal failures, and re-attaches before the outcome is looked at. The
+// payload is read in place: a bytes object is immutable and the
 // caller's argument keeps it alive for the whole call, so its buffer may be
 // read detached, on the free-threaded build too, without a private copy.
 //
-// The containment is plain C++ and parameterised on the transform and on the
-// detach/attach steps, so that it can be tested without an interpreter.
+// The containment is plain C++ and parameterised on the transform and on a
+// host (detach, attach, and making the result), so that it can be tested
+// without an interpreter.
 #pragma once
 
 #include <cstddef>
