@@ -247,8 +247,12 @@ PyObject* type_error(const std::string& message) {
     return nullptr;
 }
 
-PyObject* raise_driver_result(DriverResult& result) {
+// The call's result: the bytes, or the exception raised. `placed` holds the
+// result bytes when the document was written straight into them.
+PyObject* raise_driver_result(DriverResult& result, PyObject* placed) {
     switch (result.kind) {
+        case DriverResult::Kind::Placed:
+            return placed;
         case DriverResult::Kind::Output: {
             PyObject* bytes = PyBytes_FromStringAndSize(result.output.data(),
                                                         static_cast<Py_ssize_t>(result.output.size()));
@@ -264,7 +268,6 @@ PyObject* raise_driver_result(DriverResult& result) {
             Py_DECREF(text);
             return nullptr;
         }
-        case DriverResult::Kind::Placed:  // taken by the caller
         case DriverResult::Kind::OutOfMemory:
             break;
     }
@@ -346,8 +349,7 @@ PyObject* columnarize_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
     PyObject* placed = nullptr;
     DriverResult result = tessik::transform::columnarize(data, len, &placed);
-    if (result.kind == DriverResult::Kind::Placed) return placed;
-    return raise_driver_result(result);
+    return raise_driver_result(result, placed);
 }
 
 // The fault barrier: nothing unwinds into the interpreter.

@@ -574,20 +574,19 @@ private:
         if (capacity_ > SIZE_MAX / 4 / sizeof(T)) throw std::bad_alloc();
         const std::size_t capacity = capacity_ * 2, bytes = capacity * sizeof(T);
         void* p;
+        const bool mapped = bytes >= json::pages::map_from;
         if (mapped_) {
             p = json::pages::remap(data_, capacity_ * sizeof(T), bytes);
-        } else if (bytes >= json::pages::map_from) {
-            p = json::pages::map(bytes);
-            std::memcpy(p, data_, size_ * sizeof(T));
-            if (data_ != inline_data()) std::free(data_);
-            mapped_ = true;
-        } else if (data_ == inline_data()) {
-            p = std::malloc(bytes);
-            if (p == nullptr) throw std::bad_alloc();
-            std::memcpy(p, data_, size_ * sizeof(T));
-        } else {
+        } else if (!mapped && data_ != inline_data()) {
             p = std::realloc(data_, bytes);
             if (p == nullptr) throw std::bad_alloc();
+        } else {
+            // A new home: out of the inline storage, or onto mapped pages.
+            p = mapped ? json::pages::map(bytes) : std::malloc(bytes);
+            if (p == nullptr) throw std::bad_alloc();
+            std::memcpy(p, data_, size_ * sizeof(T));
+            if (data_ != inline_data()) std::free(data_);
+            mapped_ = mapped;
         }
         data_ = static_cast<T*>(p);
         capacity_ = capacity;
