@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -41,6 +42,26 @@ inline void* remap(void* p, std::size_t old_n, std::size_t new_n) {
 }
 
 inline void unmap(void* p, std::size_t n) noexcept { munmap(p, rounded(n)); }
+
+// From this size up, the C library's malloc maps every block afresh rather
+// than reusing its heap, so each of its pages is faulted in on first write.
+inline constexpr std::size_t hint_from = std::size_t{32} << 20;
+
+// Asks for huge pages under n bytes at p that another allocator made: a
+// block of hint_from or more, which is then a mapping of its own. The hint
+// covers every page the block touches, the whole mapping, so it stays one
+// piece; it changes no byte and is ignored without transparent huge pages.
+inline void hint_huge(void* p, std::size_t n) noexcept {
+#ifdef MADV_HUGEPAGE
+    if (n < hint_from) return;
+    const auto begin = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{4095};
+    const auto end = rounded(reinterpret_cast<std::uintptr_t>(p) + n);
+    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)n;
+#endif
+}
 
 // n bytes that never move: mapped from map_from up, else from malloc.
 class Block {

@@ -528,7 +528,8 @@ bool is_short_integer(std::string_view text) noexcept {
 // value equality.
 bool cells_match(const Cell& cell, const Cell& reference) {
     if (cell.kind() != reference.kind()) return false;
-    if (cell.text() == reference.text()) return true;
+    const std::string_view a = cell.text(), b = reference.text();
+    if (a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0) return true;
     switch (cell.kind()) {
         case Kind::Number:
             // Integers of up to 15 digits are exact doubles: different texts,
@@ -916,7 +917,9 @@ void RowSink::number(const NumberToken& t) {
     }
 }
 
-void RowSink::literal(Kind kind, bool, const Byte* begin, const Byte* end) {
+// Inlined into the reader: out of line, each literal in a nested value pays a
+// second call into the emitter.
+inline __attribute__((always_inline)) void RowSink::literal(Kind kind, bool, const Byte* begin, const Byte* end) {
     switch (state_) {
         case State::InRow:
             set_cell(Cell(span(begin, end), kind));
@@ -1026,36 +1029,82 @@ std::size_t RowSink::write_document(OutputRoom& target) {
         out.push('"');
     }
     out.append(mid);
-    // Each column's member position in the current row's key list, or -1;
-    // recomputed only when a row's list differs from the one before.
-    std::pmr::vector<std::int64_t> where(columns.size(), -1, &memory_);
-    std::pmr::vector<std::uint64_t> stamp(keys_.size(), 0, &memory_);
-    std::pmr::vector<std::uint32_t> position(keys_.size(), 0, &memory_);
-    // Rows share a key list only with the row before; an empty row's list
+    // Each key's column, or -1 for a key that is not a column.
+    std::pmr::vector<std::int64_t> column_of(keys_.size(), -1, &memory_);
+    for (std::size_t c = 0; c < columns.size(); ++c) column_of[columns[c]] = static_cast<std::int64_t>(c);
+    // ",null" once per column: a run of missing cells is written as one copy.
+    std::pmr::vector<char> nulls(5 * columns.size(), ',', &memory_);
+    for (std::size_t c = 0; c < columns.size(); ++c) std::memcpy(nulls.data() + 5 * c + 1, "null", 4);
+    // The current key list's cells in column order, as (column, member);
+    // rebuilt only when a row's list differs from the one before. Rows
+    // share a key list only with the row before; an empty row's list
     // starts where the next row's does, hence the size in the comparison.
+    struct Present {
+        std::uint32_t column;
+        std::uint32_t member;
+        bool operator<(const Present& other) const noexcept { return column < other.column; }
+    };
+    std::pmr::vector<Present> present(columns.size(), Present{}, &memory_);
+    std::size_t n = 0;  // entries in present
+    std::pmr::vector<std::uint64_t> stamp(&memory_);
+    std::pmr::vector<std::uint32_t> member(&memory_);
     const Row* mapped = nullptr;
     for (std::size_t r = 0; r < rows; ++r) {
         const Row& row = rows_[r];
         if (mapped == nullptr || row.ids != mapped->ids || row.size != mapped->size) {
             mapped = &row;
-            for (std::size_t i = 0; i < row.size; ++i) {
-                stamp[ids_[row.ids + i]] = r + 1;
-                position[ids_[row.ids + i]] = static_cast<std::uint32_t>(i);
+            n = 0;
+            Present* const list = present.data();
+            if (row.size * 8 <= columns.size()) {
+                // A short list is sorted.
+                for (std::size_t i = 0; i < row.size; ++i) {
+                    const std::int64_t c = column_of[ids_[row.ids + i]];
+                    if (c >= 0) list[n++] = {static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(i)};
+                }
+                if (!std::is_sorted(list, list + n)) std::sort(list, list + n);
+            } else {
+                // A long one is placed by a pass over the columns, which
+                // costs less than sorting it.
+                if (stamp.empty()) {
+                    stamp.assign(columns.size(), 0);
+                    member.assign(columns.size(), 0);
+                }
+                for (std::size_t i = 0; i < row.size; ++i) {
+                    const std::int64_t c = column_of[ids_[row.ids + i]];
+                    if (c < 0) continue;
+                    stamp[c] = r + 1;
+                    member[c] = static_cast<std::uint32_t>(i);
+                }
+                for (std::size_t c = 0; c < columns.size(); ++c)
+                    if (stamp[c] == r + 1) list[n++] = {static_cast<std::uint32_t>(c), member[c]};
             }
-            for (std::size_t c = 0; c < columns.size(); ++c)
-                where[c] = stamp[columns[c]] == r + 1 ? static_cast<std::int64_t>(position[columns[c]]) : -1;
         }
         if (r != 0) out.push(',');
         out.push('[');
         const Cell* cells = cells_.data() + row.cells;
-        for (std::size_t c = 0; c < columns.size(); ++c) {
-            if (c != 0) out.push(',');
-            if (where[c] < 0) {
-                out.append("null", 4);
-            } else {
-                const std::string_view text = cells[where[c]].text();
-                out.append(text.data(), text.size());
+        if (n == columns.size()) {
+            // Every column present: no runs of nulls to look for.
+            for (std::size_t c = 0; c < n; ++c) {
+                if (c != 0) out.push(',');
+                out.append(cells[present[c].member].text());
             }
+            out.push(']');
+            continue;
+        }
+        std::size_t next = 0;  // the first column not yet written
+        for (std::size_t k = 0; k < n; ++k) {
+            const Present& p = present[k];
+            if (p.column != next) {
+                const std::size_t first = next == 0;  // no comma before the first column
+                out.append(nulls.data() + first, 5 * (p.column - next) - first);
+            }
+            if (p.column != 0) out.push(',');
+            out.append(cells[p.member].text());
+            next = p.column + 1;
+        }
+        if (next != columns.size()) {
+            const std::size_t first = next == 0;
+            out.append(nulls.data() + first, 5 * (columns.size() - next) - first);
         }
         out.push(']');
     }

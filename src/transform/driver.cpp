@@ -5,6 +5,7 @@
 
 #include "transform/driver.hpp"
 
+#include "json/pages.hpp"
 #include "transform/entry.hpp"
 
 namespace tessik::transform {
@@ -25,6 +26,8 @@ public:
             throw std::bad_alloc();
         }
         *placed_ = bytes;
+        // The document is written once, front to back, into fresh pages.
+        json::pages::hint_huge(PyBytes_AS_STRING(bytes), size + 1);
         return PyBytes_AS_STRING(bytes);
     }
     void discard() noexcept { Py_CLEAR(*placed_); }

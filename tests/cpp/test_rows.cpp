@@ -2,6 +2,8 @@
 // values made canonical, repeated keys merged, constants compared by text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -184,5 +186,59 @@ TEST(Rows, ConstantsIgnoreMemberOrderAtEverySize) {
         EXPECT_EQ(run("[{\"v\":" + a + "},{\"v\":" + c + "}]"),
                   R"({"columns":["v"],"rows":[[)" + a + "],[" + c + R"(]],"constants":{}})")
             << n;
+    }
+}
+
+// Rows holding a few of many keys, or most of them, in their own orders:
+// each cell lands in its key's column and every other cell is null,
+// including runs of nulls at either end of a row and rows with no columns.
+TEST(Rows, KeysInEveryOrderLandInTheirColumns) {
+    struct Case {
+        int keys;      // distinct keys in the table
+        int per_row;   // keys in each row
+        bool shuffle;  // each row's own order, else the columns' order
+    };
+    const Case cases[] = {
+        {200, 15, true}, {200, 15, false}, {40, 1, true}, {64, 63, true},
+        {64, 64, true},  {9, 9, false},    {30, 4, true}, {300, 40, true},
+    };
+    std::mt19937 random(20261209);
+    for (const Case& c : cases) {
+        std::vector<std::vector<int>> rows;
+        for (int r = 0; r < 60; ++r) {
+            std::vector<int> keys = range(c.keys);
+            std::shuffle(keys.begin(), keys.end(), random);
+            keys.resize(static_cast<std::size_t>(c.per_row));
+            if (!c.shuffle) std::sort(keys.begin(), keys.end());
+            rows.push_back(keys);
+        }
+        rows.push_back({});  // a row with no columns at all
+        // Every key's first row holds it at the columns' order, so the
+        // columns are the keys in order of first appearance.
+        std::vector<int> columns;
+        for (const auto& keys : rows)
+            for (int k : keys)
+                if (std::find(columns.begin(), columns.end(), k) == columns.end()) columns.push_back(k);
+        std::string payload = "[", expected = R"({"columns":[)";
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            if (i != 0) expected += ',';
+            expected += key(columns[i]);
+        }
+        expected += R"(],"rows":[)";
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            std::vector<std::string> values;
+            for (int k : rows[r]) values.push_back(std::to_string(r * 1000 + static_cast<std::size_t>(k)));
+            if (r != 0) payload += ',';
+            payload += object(rows[r], values);
+            expected += r != 0 ? ",[" : "[";
+            for (std::size_t i = 0; i < columns.size(); ++i) {
+                const auto at = std::find(rows[r].begin(), rows[r].end(), columns[i]);
+                expected += i != 0 ? "," : "";
+                expected += at == rows[r].end() ? "null" : values[static_cast<std::size_t>(at - rows[r].begin())];
+            }
+            expected += "]";
+        }
+        expected += R"(],"constants":{}})";
+        EXPECT_EQ(run(payload + "]"), expected) << c.keys << " keys, " << c.per_row << " per row";
     }
 }
