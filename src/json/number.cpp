@@ -1,5 +1,6 @@
 #include "json/number.hpp"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -57,25 +58,69 @@ inline bool fits(std::uint64_t s, unsigned d) noexcept {
     return s < kSignificandLimit || (s == kSignificandLimit && d <= 5);
 }
 
-// Below this, eight more digits always fit: s × 10^8 + 99999999 <= 2^64 - 1.
-constexpr std::uint64_t kEightDigitLimit = (std::numeric_limits<std::uint64_t>::max() - 99999999) / 100000000;
 
-// The value of eight ASCII digits at p, or false when they are not all
-// digits; the multiply-and-shift combination of pairs, then quads.
-inline bool eight_digits(const Byte* p, std::uint32_t& value) noexcept {
+// The eight bytes at p, the first in the lowest byte.
+inline std::uint64_t load8(const Byte* p) noexcept {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
     if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-    // Each byte in '0'..'9': high nibble 3, and adding 6 does not carry out.
-    if (((w & 0xF0F0F0F0F0F0F0F0) | (((w + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4)) != 0x3333333333333333)
-        return false;
+    return w;
+}
+
+// How many of the eight bytes lead with digits. A digit byte has high
+// nibble 3 and does not carry out when 6 is added; only a byte after the
+// first non-digit can take a carry, so the first non-digit is exact.
+inline unsigned leading_digits(std::uint64_t w) noexcept {
+    const std::uint64_t t =
+        ((w & 0xF0F0F0F0F0F0F0F0) | (((w + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4)) ^ 0x3333333333333333;
+    return t == 0 ? 8 : static_cast<unsigned>(std::countr_zero(t)) / 8;
+}
+
+// The value of eight ASCII digits, the first the most significant: the
+// multiply-and-shift combination of pairs, then quads.
+inline std::uint32_t eight_digits_value(std::uint64_t w) noexcept {
     w -= 0x3030303030303030;
     w = (w * 10) + (w >> 8);
     w = (((w & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
          (((w >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
         32;
-    value = static_cast<std::uint32_t>(w);
-    return true;
+    return static_cast<std::uint32_t>(w);
+}
+
+constexpr std::uint64_t kPow10u[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+// Up to kRunLimit[n], n more digits always fit.
+constexpr std::uint64_t run_limit(unsigned n) {
+    return (std::numeric_limits<std::uint64_t>::max() - (kPow10u[n] - 1)) / kPow10u[n];
+}
+constexpr auto kRunLimit = [] {
+    std::array<std::uint64_t, 9> limits{};
+    for (unsigned n = 0; n < limits.size(); ++n) limits[n] = run_limit(n);
+    return limits;
+}();
+
+// Appends the run of digits at p to s while they surely fit: eight at a
+// time, then a shorter rest of the run in one step. Stops at the first
+// non-digit, within the input's last eight bytes, or where a digit might
+// not fit; the caller's digit-by-digit loop goes on from there.
+inline const Byte* take_digits(const Byte* p, const Byte* end, std::uint64_t& s) noexcept {
+    while (end - p >= 8) {
+        const std::uint64_t w = load8(p);
+        const unsigned n = leading_digits(w);
+        if (n == 8) {
+            if (s > kRunLimit[8]) break;
+            s = s * 100000000 + eight_digits_value(w);
+            p += 8;
+            continue;
+        }
+        if (n != 0 && s <= kRunLimit[n]) {
+            // The n digits moved to the top, '0's filling in below them.
+            s = s * kPow10u[n] + eight_digits_value((w << (64 - 8 * n)) | (0x3030303030303030 >> (8 * n)));
+            p += n;
+        }
+        break;
+    }
+    return p;
 }
 
 inline std::int32_t clamp32(std::int64_t e) noexcept {
@@ -134,11 +179,7 @@ bool parse_number(const Byte*& cursor, const Byte* end, Number& out, NumberError
     if (first == '0') {
         if (p != end && is_digit(*p)) return fail(ErrorCode::InvalidNumber, PositionRule::Peek);
     } else {
-        std::uint32_t eight;
-        while (end - p >= 8 && s <= kEightDigitLimit && eight_digits(p, eight)) {
-            s = s * 100000000 + eight;
-            p += 8;
-        }
+        p = take_digits(p, end, s);
         while (p != end && is_digit(*p)) {
             const unsigned d = *p - '0';
             if (!fits(s, d)) {
@@ -159,13 +200,8 @@ bool parse_number(const Byte*& cursor, const Byte* end, Number& out, NumberError
     if (has_fraction) {
         ++p;
         const Byte* digits = p;
-        std::int64_t k = 0;
-        std::uint32_t eight;
-        while (end - p >= 8 && s <= kEightDigitLimit && eight_digits(p, eight)) {
-            s = s * 100000000 + eight;
-            p += 8;
-            k += 8;
-        }
+        p = take_digits(p, end, s);
+        std::int64_t k = p - digits;
         while (p != end && is_digit(*p)) {
             const unsigned d = *p - '0';
             if (!fits(s, d)) {

@@ -246,3 +246,30 @@ TEST(NumberLiterals, ScaleByPowerOfTenDirect) {
         }
     }
 }
+
+// Digit runs of every length, read eight at a time with the rest in one
+// step: the same literal gives the same number whether it ends the input or
+// has bytes after it, and whatever byte ends it.
+TEST(NumberLiterals, EveryDigitCountAnywhereInTheInput) {
+    const std::string digits = "9876543210123456789012";
+    for (std::size_t n = 1; n <= digits.size(); ++n) {
+        const std::string run = digits.substr(0, n);
+        for (const std::string& literal : {run, "-" + run, "1." + run, "0." + run, run + ".5", run + "e-3"}) {
+            const auto at_end = read_top_level_array("[" + literal + "]");
+            ASSERT_TRUE(at_end.is_ok()) << literal;
+            const Value& expected = at_end.value()[0];
+            if (n <= 19 && literal == run) {
+                EXPECT_EQ(expected.as_number().as_u64(), std::stoull(run)) << run;
+            }
+            for (const char* after : {",0]", " ]", ",\"xxxxxxxxxxxxxxxxxxx\"]"}) {
+                const std::string payload = "[" + literal + after;
+                const auto read = read_top_level_array(payload);
+                ASSERT_TRUE(read.is_ok()) << payload;
+                EXPECT_EQ(read.value()[0], expected) << payload;
+            }
+        }
+    }
+    // A run that would overflow in one step is finished digit by digit.
+    check(unsigned_case("[18446744073709551615         ]", 18446744073709551615ull));
+    check(double_case("[18446744073709551616         ]", 18446744073709551616.0));
+}
