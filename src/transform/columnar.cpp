@@ -903,7 +903,9 @@ void RowSink::number(const NumberToken& t) {
     char buf[json::max_number_chars];
     switch (state_) {
         case State::InRow:
-            set_cell(keep(number_text(t, buf), t.begin, t.end, Kind::Number));
+            // An integer's literal is its text (see number_text).
+            if (t.number.form() != json::Number::Form::Double) set_cell(Cell(span(t.begin, t.end), Kind::Number));
+            else set_cell(keep(number_text(t, buf), t.begin, t.end, Kind::Number));
             return;
         case State::Top:
             element_scalar(number_text(t, buf));
