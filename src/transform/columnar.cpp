@@ -1,6 +1,7 @@
 #include "transform/columnar.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -1038,47 +1039,35 @@ std::size_t RowSink::write_document(OutputRoom& target) {
     std::pmr::vector<char> nulls(5 * columns.size(), ',', &memory_);
     for (std::size_t c = 0; c < columns.size(); ++c) std::memcpy(nulls.data() + 5 * c + 1, "null", 4);
     // The current key list's cells in column order, as (column, member);
-    // rebuilt only when a row's list differs from the one before. Rows
+    // rebuilt only when a row's list differs from the one before, by
+    // marking its columns in a bit set and reading the marks in order. Rows
     // share a key list only with the row before; an empty row's list
     // starts where the next row's does, hence the size in the comparison.
     struct Present {
         std::uint32_t column;
         std::uint32_t member;
-        bool operator<(const Present& other) const noexcept { return column < other.column; }
     };
     std::pmr::vector<Present> present(columns.size(), Present{}, &memory_);
     std::size_t n = 0;  // entries in present
-    std::pmr::vector<std::uint64_t> stamp(&memory_);
-    std::pmr::vector<std::uint32_t> member(&memory_);
+    std::pmr::vector<std::uint64_t> marks((columns.size() + 63) / 64, 0, &memory_);
+    std::pmr::vector<std::uint32_t> member(columns.size(), 0, &memory_);
     const Row* mapped = nullptr;
     for (std::size_t r = 0; r < rows; ++r) {
         const Row& row = rows_[r];
         if (mapped == nullptr || row.ids != mapped->ids || row.size != mapped->size) {
             mapped = &row;
+            for (std::size_t i = 0; i < row.size; ++i) {
+                const std::int64_t c = column_of[ids_[row.ids + i]];
+                if (c < 0) continue;
+                marks[static_cast<std::size_t>(c) / 64] |= std::uint64_t{1} << (c % 64);
+                member[static_cast<std::size_t>(c)] = static_cast<std::uint32_t>(i);
+            }
             n = 0;
-            Present* const list = present.data();
-            if (row.size * 8 <= columns.size()) {
-                // A short list is sorted.
-                for (std::size_t i = 0; i < row.size; ++i) {
-                    const std::int64_t c = column_of[ids_[row.ids + i]];
-                    if (c >= 0) list[n++] = {static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(i)};
+            for (std::size_t w = 0; w < marks.size(); ++w) {
+                for (std::uint64_t bits = std::exchange(marks[w], 0); bits != 0; bits &= bits - 1) {
+                    const std::size_t c = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+                    present[n++] = {static_cast<std::uint32_t>(c), member[c]};
                 }
-                if (!std::is_sorted(list, list + n)) std::sort(list, list + n);
-            } else {
-                // A long one is placed by a pass over the columns, which
-                // costs less than sorting it.
-                if (stamp.empty()) {
-                    stamp.assign(columns.size(), 0);
-                    member.assign(columns.size(), 0);
-                }
-                for (std::size_t i = 0; i < row.size; ++i) {
-                    const std::int64_t c = column_of[ids_[row.ids + i]];
-                    if (c < 0) continue;
-                    stamp[c] = r + 1;
-                    member[c] = static_cast<std::uint32_t>(i);
-                }
-                for (std::size_t c = 0; c < columns.size(); ++c)
-                    if (stamp[c] == r + 1) list[n++] = {static_cast<std::uint32_t>(c), member[c]};
             }
         }
         if (r != 0) out.push(',');
