@@ -58,7 +58,6 @@ inline bool fits(std::uint64_t s, unsigned d) noexcept {
     return s < kSignificandLimit || (s == kSignificandLimit && d <= 5);
 }
 
-
 // The eight bytes at p, the first in the lowest byte.
 inline std::uint64_t load8(const Byte* p) noexcept {
     std::uint64_t w;

@@ -529,8 +529,7 @@ bool is_short_integer(std::string_view text) noexcept {
 // value equality.
 bool cells_match(const Cell& cell, const Cell& reference) {
     if (cell.kind() != reference.kind()) return false;
-    const std::string_view a = cell.text(), b = reference.text();
-    if (a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0) return true;
+    if (cell.text() == reference.text()) return true;
     switch (cell.kind()) {
         case Kind::Number:
             // Integers of up to 15 digits are exact doubles: different texts,
@@ -920,8 +919,8 @@ void RowSink::number(const NumberToken& t) {
     }
 }
 
-// Inlined into the reader: out of line, each literal in a nested value pays a
-// second call into the emitter.
+// Inlined into the reader, as the other token handlers are: out of line,
+// each literal in a nested value pays a second call into the emitter.
 inline __attribute__((always_inline)) void RowSink::literal(Kind kind, bool, const Byte* begin, const Byte* end) {
     switch (state_) {
         case State::InRow:
