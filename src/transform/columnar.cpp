@@ -1082,20 +1082,21 @@ std::size_t RowSink::write_document(OutputRoom& target) {
             continue;
         }
         std::size_t next = 0;  // the first column not yet written
+        // The missing cells from `next` up to column c, as one copy; no
+        // comma before the first column.
+        const auto nulls_until = [&](std::size_t c) {
+            if (c == next) return;
+            const std::size_t first = next == 0;
+            out.append(nulls.data() + first, 5 * (c - next) - first);
+        };
         for (std::size_t k = 0; k < n; ++k) {
             const Present& p = present[k];
-            if (p.column != next) {
-                const std::size_t first = next == 0;  // no comma before the first column
-                out.append(nulls.data() + first, 5 * (p.column - next) - first);
-            }
+            nulls_until(p.column);
             if (p.column != 0) out.push(',');
             out.append(cells[p.member].text());
             next = p.column + 1;
         }
-        if (next != columns.size()) {
-            const std::size_t first = next == 0;
-            out.append(nulls.data() + first, 5 * (columns.size() - next) - first);
-        }
+        nulls_until(columns.size());
         out.push(']');
     }
     out.append(tail);
