@@ -63,6 +63,16 @@ constexpr bool wants_written_strings() {
     return false;
 }
 
+// A sink with `bool skims()`, `static bool is_written_number(const
+// NumberToken&)` and `written_value(begin, end, object)` may take a nested
+// value whole, as the span of its input, when that text is already its
+// compact text in the writer's form: while skims() is true, such a value
+// comes as one written_value event instead of its own events.
+template <class Sink>
+constexpr bool skims_written_values() {
+    return requires(Sink& s) { s.skims(); };
+}
+
 struct NumberToken {
     const Byte* begin;
     const Byte* end;
@@ -104,7 +114,7 @@ inline char unescaped(Byte letter) noexcept {
 // First quote, backslash or control byte in [p, end), or end. Sets a high
 // bit of `seen` when a byte passed over has its high bit set, so that an
 // all-ASCII string can skip UTF-8 validation.
-inline const Byte* find_stop_byte(const Byte* p, const Byte* end, std::uint64_t& seen) noexcept {
+inline __attribute__((always_inline)) const Byte* find_stop_byte(const Byte* p, const Byte* end, std::uint64_t& seen) noexcept {
 #if defined(__SSE2__)
     // Sixteen bytes per step; the 8-byte steps below finish the tail.
     const __m128i below_space = _mm_set1_epi8(0x1F);
@@ -224,6 +234,8 @@ private:
     void skip_whitespace_run() noexcept;
 
     bool read_value();
+    bool take_written_value();
+    const Byte* skim_written() const noexcept;
     bool parse_literal(const char* rest, std::size_t n);
     bool read_number(NumberToken& token);
     bool parse_array();
@@ -350,6 +362,9 @@ bool Reader<Sink>::read_value() {
             return true;
         }
         case '[':
+            if constexpr (skims_written_values<Sink>()) {
+                if (take_written_value()) return true;
+            }
             if (--remaining_depth_ == 0) return peek_error(ErrorCode::RecursionLimitExceeded);
             sink_.begin_array(p_);
             ++p_;
@@ -357,6 +372,9 @@ bool Reader<Sink>::read_value() {
             ++remaining_depth_;
             return true;
         case '{':
+            if constexpr (skims_written_values<Sink>()) {
+                if (take_written_value()) return true;
+            }
             if (--remaining_depth_ == 0) return peek_error(ErrorCode::RecursionLimitExceeded);
             sink_.begin_object(p_);
             ++p_;
@@ -365,6 +383,154 @@ bool Reader<Sink>::read_value() {
             return true;
         default:
             return peek_error(ErrorCode::ExpectedSomeValue);
+    }
+}
+
+// At a "[" or "{": takes the value whole when the sink wants it and its
+// text is already written; false leaves it to be read event by event.
+template <class Sink>
+inline bool Reader<Sink>::take_written_value() {
+    if (!sink_.skims()) return false;
+    const Byte* const value_end = skim_written();
+    if (value_end == nullptr) return false;
+    sink_.written_value(p_, value_end, *p_ == '{');
+    p_ = value_end;
+    return true;
+}
+
+// The end of the value at p_, a "[" or "{", when its input is its compact
+// text: no whitespace, only escapes the writer spells the same way, numbers
+// the sink calls written, and no key twice in one object. nullptr as soon as
+// anything else is met, faults included, so that the value is read again
+// event by event, which reports any fault as usual. One tight loop with its
+// own stack: no events, nothing copied.
+template <class Sink>
+__attribute__((noinline)) const Byte* Reader<Sink>::skim_written() const noexcept {
+    constexpr unsigned kMaxDepth = 32;
+    constexpr unsigned kMaxKeys = 64;  // over the open objects
+    struct Level {
+        std::uint64_t seen;  // fingerprints of its keys
+        unsigned first_key;  // in keys
+        bool object;
+    };
+    Level levels[kMaxDepth];
+    std::string_view keys[kMaxKeys];
+    unsigned depth = 0;
+    unsigned key_count = 0;
+    // Nested brackets below the depth limit only: the full read reports the rest.
+    const unsigned max_depth = std::min<unsigned>(kMaxDepth, remaining_depth_ - 1u);
+    const Byte* p = p_;
+    const Byte* const end = end_;
+
+    // From an opening quote to just past the closing one.
+    auto skim_string = [end](const Byte* q) -> const Byte* {
+        const Byte* const content = q + 1;
+        std::uint64_t seen = 0;
+        const Byte* s = content;
+        for (;;) {
+            s = detail::find_stop_byte(s, end, seen);
+            if (s == end) return nullptr;
+            if (*s == '"') break;
+            if (*s != '\\' || end - s < 2) return nullptr;
+            const Byte e = s[1];
+            const bool short_escape = e == '"' || e == '\\' || e == 'b' || e == 'f' || e == 'n' || e == 'r' || e == 't';
+            if (!short_escape || detail::ESCAPE[static_cast<Byte>(detail::unescaped(e))] != static_cast<char>(e))
+                return nullptr;
+            s += 2;
+        }
+        // Escapes are ASCII, so the raw content is valid exactly when its text is.
+        if ((seen & detail::kHighBits) != 0 && !detail::is_valid_utf8(content, s)) return nullptr;
+        return s + 1;
+    };
+    // A member's key and its ":", leaving p at the value.
+    auto skim_key = [&](Level& level) -> bool {
+        if (*p != '"') return false;
+        const Byte* const open = p;
+        p = skim_string(p);
+        if (p == nullptr || p == end || *p != ':') return false;
+        const std::string_view key(reinterpret_cast<const char*>(open) + 1, static_cast<std::size_t>(p - open) - 2);
+        ++p;
+        const unsigned head = key.empty() ? 0 : static_cast<unsigned char>(key.front());
+        const unsigned tail = key.empty() ? 0 : static_cast<unsigned char>(key.back());
+        const std::uint64_t bit = std::uint64_t{1} << ((key.size() * 7 + head * 3 + tail) & 63);
+        if ((level.seen & bit) != 0) {
+            // Both texts are compact, so equal keys have equal bytes.
+            for (unsigned i = level.first_key; i < key_count; ++i)
+                if (keys[i] == key) return false;
+        }
+        level.seen |= bit;
+        if (key_count == kMaxKeys) return false;
+        keys[key_count++] = key;
+        return true;
+    };
+    auto literal = [&](const char* text, std::size_t n) -> bool {
+        if (static_cast<std::size_t>(end - p) < n || std::memcmp(p, text, n) != 0) return false;
+        p += n;
+        return true;
+    };
+
+    for (;;) {
+        // A value starts at p.
+        if (p == end) return nullptr;
+        switch (*p) {
+            case '[':
+            case '{': {
+                if (depth == max_depth) return nullptr;
+                const bool object = *p == '{';
+                levels[depth++] = Level{0, key_count, object};
+                ++p;
+                if (p == end) return nullptr;
+                if (*p != (object ? '}' : ']')) {
+                    if (object && !skim_key(levels[depth - 1])) return nullptr;
+                    continue;
+                }
+                ++p;
+                --depth;
+                break;
+            }
+            case '"':
+                p = skim_string(p);
+                if (p == nullptr) return nullptr;
+                break;
+            case 'n':
+                if (!literal("null", 4)) return nullptr;
+                break;
+            case 't':
+                if (!literal("true", 4)) return nullptr;
+                break;
+            case 'f':
+                if (!literal("false", 5)) return nullptr;
+                break;
+            case '-':
+            case '0': case '1': case '2': case '3': case '4':
+            case '5': case '6': case '7': case '8': case '9': {
+                NumberToken token;
+                token.begin = p;
+                NumberError err;
+                if (!parse_number(p, end, token.number, err, &token.decimal)) return nullptr;
+                token.end = p;
+                if (!Sink::is_written_number(token)) return nullptr;
+                break;
+            }
+            default:
+                return nullptr;
+        }
+        // After a value: close what it ends, or take the comma before the next.
+        for (;;) {
+            if (depth == 0) return p;
+            if (p == end) return nullptr;
+            Level& level = levels[depth - 1];
+            if (*p == ',') {
+                ++p;
+                if (p == end) return nullptr;
+                if (level.object && !skim_key(level)) return nullptr;
+                break;
+            }
+            if (*p != (level.object ? '}' : ']')) return nullptr;
+            ++p;
+            key_count = level.first_key;
+            --depth;
+        }
     }
 }
 

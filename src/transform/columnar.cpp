@@ -661,6 +661,25 @@ public:
     void string(const StringToken& t);
     void number(const NumberToken& t);
     void literal(Kind kind, bool, const Byte* begin, const Byte* end);
+    // A cell's nested value whose input is already its text comes whole.
+    // Counted as a miss until it does: a column whose values keep needing
+    // the full read is skimmed only now and then, since a skim that fails
+    // late costs a second read of most of the value.
+    bool skims() noexcept {
+        if (state_ != State::InRow) return false;
+        Column& c = columns_[cell_column_];
+        if (c.skim_misses >= kMaxSkimMisses && rows_.size() % kSkimRetryRows != 0) return false;
+        if (c.skim_misses < kMaxSkimMisses) ++c.skim_misses;
+        return true;
+    }
+    static bool is_written_number(const NumberToken& t) noexcept {
+        if (t.number.form() != json::Number::Form::Double) return true;
+        return t.decimal.significand != 0 && is_written_form(span(t.begin, t.end));
+    }
+    void written_value(const Byte* begin, const Byte* end, bool object) {
+        columns_[cell_column_].skim_misses = 0;
+        set_cell(Cell(span(begin, end), object ? Kind::Object : Kind::Array));
+    }
 
     // After a successful read.
     bool has_row_error() const noexcept { return !row_error_.empty(); }
@@ -676,7 +695,10 @@ private:
         std::uint64_t row = 0;         // 1 + the last row that had it
         std::uint32_t position = 0;    // its member position in that row
         bool holds_value = false;
+        std::uint8_t skim_misses = 0;  // in a row, up to kMaxSkimMisses
     };
+    static constexpr std::uint8_t kMaxSkimMisses = 4;
+    static constexpr std::size_t kSkimRetryRows = 32;
     struct Row {
         std::size_t cells;  // first cell in cells_
         std::size_t ids;    // first id in ids_ (shared with earlier rows)
@@ -727,6 +749,7 @@ private:
     std::pmr::vector<Row> rows_;
     Row row_{};              // the row being read
     std::size_t slot_ = 0;   // its member that the next value fills
+    std::uint32_t cell_column_ = 0;  // the column of that member
 
     // Constant candidates: the first row's cells by id, while every later
     // row holds a matching one.
@@ -825,6 +848,7 @@ void RowSink::key(const StringToken& t) {
         key = key.substr(1, key.size() - 2);
     }
     const std::uint32_t id = intern(key);
+    cell_column_ = id;
     Column& c = columns_[id];
     if (c.row == rows_.size() + 1) {
         // A repeated key keeps its first position and takes the last value.

@@ -242,3 +242,61 @@ TEST(Rows, KeysInEveryOrderLandInTheirColumns) {
         EXPECT_EQ(run(payload + "]"), expected) << c.keys << " keys, " << c.per_row << " per row";
     }
 }
+
+// A compact nested value may be taken whole as its input text. Whatever it
+// holds, the result must be the one its spaced-out twin gives, whose text
+// has to be rewritten: a space after every opening bracket.
+TEST(Rows, CompactNestedValuesReadAsTheirSpacedTwins) {
+    const char* keys[] = {"a", "b", "ab", "ba", "axb", "ayb", "\\u0061", "a\\/", "\\n", "\xC3\xA9", "\xC3"};
+    const char* scalars[] = {
+        "0", "-0", "7", "-12", "1.0", "1.50", "0.5", "-2.5", "0.000001", "3.0e0", "1E2", "1e-7",
+        "123456789012345678901", "-9223372036854775809", "18446744073709551615", "0.1234567890123456789012",
+        "\"x\"", "\"\\n\\\"\\\\\\t\\b\\f\\r\"", "\"a\\/b\"", "\"\\u00e9\"", "\"\\u001f\"", "\"\\u001F\"",
+        "\"\\ud83d\\ude00\"", "\"\\ud800\"", "\"\xC3\xA9\"", "\"\xF0\x9F\x98\x80\"", "\"\xC3\"", "\"\xED\xA0\x80\"",
+        "\"\x01\"", "\"\\x\"", "true", "false", "null", "nul", "01", "1.", "-",
+    };
+    std::mt19937 random(7);
+    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    // The compact text and its twin, grown together.
+    auto value = [&](auto& self, int depth, std::string& compact, std::string& spaced) -> void {
+        const std::size_t kind = depth >= 4 ? 2 : pick(5);
+        if (kind >= 2) {
+            const std::string s = scalars[pick(std::size(scalars))];
+            compact += s;
+            spaced += s;
+            return;
+        }
+        const bool object = kind == 0;
+        compact += object ? "{" : "[";
+        spaced += object ? "{ " : "[ ";
+        const std::size_t n = pick(5);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::string sep = i != 0 ? "," : "";
+            compact += sep;
+            spaced += sep;
+            if (object) {
+                const std::string k = std::string("\"") + keys[pick(std::size(keys))] + "\":";
+                compact += k;
+                spaced += k;
+            }
+            self(self, depth + 1, compact, spaced);
+        }
+        compact += object ? "}" : "]";
+        spaced += object ? "}" : "]";
+    };
+    // Error texts differ only in their column.
+    auto without_column = [](const std::string& r) { return r.substr(0, r.find(" at line")); };
+    int written = 0;
+    for (int i = 0; i < 4000; ++i) {
+        std::string compact = "[{\"v\":", spaced = compact;
+        value(value, 0, compact, spaced);
+        compact += ",\"w\":1}]";
+        spaced += ",\"w\":1}]";
+        const std::string a = run(compact), b = run(spaced);
+        if (b.rfind("error", 0) == 0) EXPECT_EQ(without_column(a), without_column(b)) << compact;
+        else EXPECT_EQ(a, b) << compact;
+        written += a.find(compact.substr(6, compact.size() - 14)) != std::string::npos;
+    }
+    // Enough of them were taken whole for this to test that.
+    EXPECT_GT(written, 400);
+}
