@@ -10,21 +10,26 @@
 namespace tessik::json {
 
 // Byte equality for keys, which are short: inline word compares instead of
-// a library call per comparison.
+// a library call per comparison, the last word overlapping the one before.
 inline bool same_key(std::string_view a, std::string_view b) noexcept {
-    std::size_t n = a.size();
+    const std::size_t n = a.size();
     if (n != b.size()) return false;
     const char* p = a.data();
     const char* q = b.data();
-    for (; n >= 8; n -= 8, p += 8, q += 8) {
-        std::uint64_t x, y;
-        std::memcpy(&x, p, 8);
-        std::memcpy(&y, q, 8);
-        if (x != y) return false;
+    auto same = [&](std::size_t at, auto word) {
+        decltype(word) x, y;
+        std::memcpy(&x, p + at, sizeof x);
+        std::memcpy(&y, q + at, sizeof y);
+        return x == y;
+    };
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8)
+            if (!same(i, std::uint64_t{})) return false;
+        return same(n - 8, std::uint64_t{});
     }
-    for (; n != 0; --n)
-        if (*p++ != *q++) return false;
-    return true;
+    if (n >= 4) return same(0, std::uint32_t{}) && same(n - 4, std::uint32_t{});
+    // One to three bytes: the first, middle and last cover them all.
+    return n == 0 || (p[0] == q[0] && p[n / 2] == q[n / 2] && p[n - 1] == q[n - 1]);
 }
 
 // Per-use open-addressing index from keys to positions in a run of keys,

@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "json/key_index.hpp"
 #include "json/value.hpp"
 
 using namespace tessik::json;
@@ -166,6 +167,22 @@ TEST(SipHash, DistinguishesTailLengthsAndKeys) {
         seen.push_back(h);
     }
     EXPECT_NE(siphash13(1, 2, "abc"), siphash13(1, 3, "abc"));
+}
+
+// Keys of every length up to past two words, differing in any one byte,
+// compared from unaligned places.
+TEST(SameKey, EveryLengthAndEveryDifferingByte) {
+    for (std::size_t n = 0; n <= 20; ++n) {
+        std::string a(n + 1, 'k'), b(n + 3, 'k');
+        const std::string_view x(a.data() + 1, n), y(b.data() + 3, n);
+        EXPECT_TRUE(same_key(x, y)) << n;
+        EXPECT_FALSE(same_key(x, std::string_view(b.data() + 2, n + 1))) << n;
+        for (std::size_t i = 0; i < n; ++i) {
+            b[3 + i] = 'j';
+            EXPECT_FALSE(same_key(x, y)) << n << " " << i;
+            b[3 + i] = 'k';
+        }
+    }
 }
 
 // Random inserts with repeats, across the switch from scanning to an index,
