@@ -16,8 +16,12 @@
 
 namespace tessik::json::pages {
 
-// Arrays from this size up are mapped rather than allocated.
-inline constexpr std::size_t map_from = std::size_t{1} << 20;
+// Arrays from this size up are mapped rather than allocated. Below it,
+// malloc's heap serves a call with memory an earlier call gave back, so
+// nothing is faulted in again; mapped pages are fresh on every call, which
+// for arrays of a few MiB cost more in faults than moving pages on growth
+// saves (a 1.2 MB payload: 333 faults, 0.39 ms of a 1.7 ms call).
+inline constexpr std::size_t map_from = std::size_t{8} << 20;
 
 inline std::size_t rounded(std::size_t n) noexcept { return (n + 4095) & ~std::size_t{4095}; }
 
