@@ -63,11 +63,13 @@ constexpr bool wants_written_strings() {
     return false;
 }
 
-// A sink with `bool skims()`, `static bool is_written_number(const
-// NumberToken&)` and `written_value(begin, end, object)` may take a nested
-// value whole, as the span of its input, when that text is already its
-// compact text in the writer's form: while skims() is true, such a value
-// comes as one written_value event instead of its own events.
+// A sink with `bool skims()`, `static std::string_view written_number(const
+// NumberToken&, char* buf)` (a number's compact text: its literal, or one
+// made in buf), `skim_text()` (a text being made: clear, append, commit)
+// and `written_value(text, object)` may take a nested value whole: while
+// skims() is true, a value without a key twice in one object comes as one
+// written_value event with its compact text in the writer's form, instead
+// of its own events.
 template <class Sink>
 constexpr bool skims_written_values() {
     return requires(Sink& s) { s.skims(); };
@@ -221,7 +223,7 @@ private:
         return false;
     }
 
-    void skip_whitespace() noexcept {
+    __attribute__((always_inline)) void skip_whitespace() noexcept {
         // Compact text has none; separators such as ", " and ": " bring
         // one space; indented text has runs.
         if (p_ == end_ || *p_ > ' ') return;
@@ -235,7 +237,7 @@ private:
 
     bool read_value();
     bool take_written_value();
-    const Byte* skim_written() const noexcept;
+    bool skim_written(std::string_view& text);
     bool parse_literal(const char* rest, std::size_t n);
     bool read_number(NumberToken& token);
     bool parse_array();
@@ -386,147 +388,199 @@ bool Reader<Sink>::read_value() {
     }
 }
 
-// At a "[" or "{": takes the value whole when the sink wants it and its
-// text is already written; false leaves it to be read event by event.
+// At a "[" or "{": takes the value whole when the sink wants it and no
+// key comes twice in one object; false leaves it to be read event by event.
 template <class Sink>
 inline bool Reader<Sink>::take_written_value() {
-    if (!sink_.skims()) return false;
-    const Byte* const value_end = skim_written();
-    if (value_end == nullptr) return false;
-    sink_.written_value(p_, value_end, *p_ == '{');
-    p_ = value_end;
+    if (!sink_.skims() || !written_) return false;
+    const Byte* const begin = p_;
+    std::string_view text;
+    if (!skim_written(text)) {
+        p_ = begin;
+        return false;
+    }
+    sink_.written_value(text, *begin == '{');
     return true;
 }
 
-// The end of the value at p_, a "[" or "{", when its input is its compact
-// text: no whitespace, only escapes the writer spells the same way, numbers
-// the sink calls written, and no key twice in one object. nullptr as soon as
-// anything else is met, faults included, so that the value is read again
-// event by event, which reports any fault as usual. One tight loop with its
-// own stack: no events, nothing copied.
+// Reads the value at p_, a "[" or "{", into its compact text in the writer's
+// form: the input itself when that is already the text, else made in the
+// sink's skim_text, copying the input from the first byte that changes.
+// False as soon as a key comes twice in one object, or the value nests
+// deeper or holds more keys than the stack here has room for, or at a
+// fault: the value is then read again event by event, which reports any
+// fault as usual. One loop with its own stack, no events.
 template <class Sink>
-__attribute__((noinline)) const Byte* Reader<Sink>::skim_written() const noexcept {
+__attribute__((noinline)) bool Reader<Sink>::skim_written(std::string_view& text) {
     constexpr unsigned kMaxDepth = 32;
-    constexpr unsigned kMaxKeys = 64;  // over the open objects
+    constexpr unsigned kMaxKeys = 256;       // over the open objects
+    constexpr unsigned kMaxComparisons = 1024;  // of keys whose fingerprints met
     struct Level {
-        std::uint64_t seen;  // fingerprints of its keys
-        unsigned first_key;  // in keys
+        std::uint64_t seen[4];  // fingerprints of its keys
+        unsigned first_key;     // in keys
         bool object;
     };
+    struct Key {  // left unset until used
+        const char* data;
+        std::size_t size;
+    };
     Level levels[kMaxDepth];
-    std::string_view keys[kMaxKeys];
+    Key keys[kMaxKeys];
     unsigned depth = 0;
     unsigned key_count = 0;
+    unsigned comparisons = 0;
     // Nested brackets below the depth limit only: the full read reports the rest.
     const unsigned max_depth = std::min<unsigned>(kMaxDepth, remaining_depth_ - 1u);
+    auto& out = sink_.skim_text();
+    out.clear();
+    const Byte* const begin = p_;
     const Byte* p = p_;
     const Byte* const end = end_;
+    const Byte* clean = p;  // the input from here is not in out yet
+    bool changed = false;
 
-    // From an opening quote to just past the closing one.
-    auto skim_string = [end](const Byte* q) -> const Byte* {
-        const Byte* const content = q + 1;
-        std::uint64_t seen = 0;
-        const Byte* s = content;
-        for (;;) {
-            s = detail::find_stop_byte(s, end, seen);
-            if (s == end) return nullptr;
-            if (*s == '"') break;
-            if (*s != '\\' || end - s < 2) return nullptr;
-            const Byte e = s[1];
-            const bool short_escape = e == '"' || e == '\\' || e == 'b' || e == 'f' || e == 'n' || e == 'r' || e == 't';
-            if (!short_escape || detail::ESCAPE[static_cast<Byte>(detail::unescaped(e))] != static_cast<char>(e))
-                return nullptr;
-            s += 2;
-        }
-        // Escapes are ASCII, so the raw content is valid exactly when its text is.
-        if ((seen & detail::kHighBits) != 0 && !detail::is_valid_utf8(content, s)) return nullptr;
-        return s + 1;
+    // The helpers are inlined, so that p stays in a register.
+#define TESSIK_INLINE __attribute__((always_inline))
+    auto copy_clean = [&](const Byte* to) TESSIK_INLINE {
+        out.append(reinterpret_cast<const char*>(clean), static_cast<std::size_t>(to - clean));
+        changed = true;
     };
-    // A member's key and its ":", leaving p at the value.
-    auto skim_key = [&](Level& level) -> bool {
-        if (*p != '"') return false;
-        const Byte* const open = p;
-        p = skim_string(p);
-        if (p == nullptr || p == end || *p != ':') return false;
-        const std::string_view key(reinterpret_cast<const char*>(open) + 1, static_cast<std::size_t>(p - open) - 2);
-        ++p;
-        const unsigned head = key.empty() ? 0 : static_cast<unsigned char>(key.front());
-        const unsigned tail = key.empty() ? 0 : static_cast<unsigned char>(key.back());
-        const std::uint64_t bit = std::uint64_t{1} << ((key.size() * 7 + head * 3 + tail) & 63);
-        if ((level.seen & bit) != 0) {
-            // Both texts are compact, so equal keys have equal bytes.
-            for (unsigned i = level.first_key; i < key_count; ++i)
-                if (keys[i] == key) return false;
-        }
-        level.seen |= bit;
-        if (key_count == kMaxKeys) return false;
-        keys[key_count++] = key;
+    // Whitespace at p is dropped; other bytes below "!" are faults that the
+    // token after them finds.
+    auto gap = [&]() TESSIK_INLINE {
+        if (p == end || *p > ' ') return;
+        copy_clean(p);
+        p_ = p;
+        skip_whitespace();
+        p = p_;
+        clean = p;
+    };
+    // The token from b to p is written as t.
+    auto replace = [&](const Byte* b, std::string_view t) TESSIK_INLINE {
+        copy_clean(b);
+        out.append(t.data(), t.size());
+        clean = p;
+    };
+    auto string = [&](StringToken& t) TESSIK_INLINE -> bool {
+        p_ = p;
+        if (!read_string(t)) return false;
+        p = p_;
         return true;
     };
-    auto literal = [&](const char* text, std::size_t n) -> bool {
-        if (static_cast<std::size_t>(end - p) < n || std::memcmp(p, text, n) != 0) return false;
+    // A member's key and its ":", leaving p at the value.
+    auto key = [&](Level& level) TESSIK_INLINE -> bool {
+        gap();
+        if (p == end || *p != '"') return false;
+        StringToken t;
+        // A key written otherwise would have to be compared as written.
+        if (!string(t) || !t.compact) return false;
+        gap();
+        if (p == end || *p != ':') return false;
+        ++p;
+        const std::string_view k(reinterpret_cast<const char*>(t.open) + 1, static_cast<std::size_t>(t.end - t.open) - 2);
+        // A fingerprint from the length and three bytes; keys that share it
+        // are compared, within a budget that crafted keys cannot exceed.
+        unsigned h = static_cast<unsigned>(k.size()) * 131u;
+        if (!k.empty()) {
+            h += static_cast<unsigned char>(k.front()) * 31u + static_cast<unsigned char>(k.back()) * 7u +
+                 static_cast<unsigned char>(k[k.size() / 2]);
+        }
+        std::uint64_t& word = level.seen[(h >> 6) & 3];
+        const std::uint64_t bit = std::uint64_t{1} << (h & 63);
+        if ((word & bit) != 0) {
+            // Both texts are compact, so equal keys have equal bytes.
+            for (unsigned i = level.first_key; i < key_count; ++i) {
+                if (keys[i].size == k.size() && std::memcmp(keys[i].data, k.data(), k.size()) == 0) return false;
+            }
+            comparisons += key_count - level.first_key;
+            if (comparisons > kMaxComparisons) return false;
+        }
+        word |= bit;
+        if (key_count == kMaxKeys) return false;
+        keys[key_count++] = Key{k.data(), k.size()};
+        return true;
+    };
+    auto literal = [&](const char* word, std::size_t n) TESSIK_INLINE -> bool {
+        if (static_cast<std::size_t>(end - p) < n || std::memcmp(p, word, n) != 0) return false;
         p += n;
         return true;
     };
+#undef TESSIK_INLINE
 
     for (;;) {
-        // A value starts at p.
-        if (p == end) return nullptr;
+        // A value starts at p, after any whitespace.
+        gap();
+        if (p == end) return false;
         switch (*p) {
             case '[':
             case '{': {
-                if (depth == max_depth) return nullptr;
+                if (depth == max_depth) return false;
                 const bool object = *p == '{';
-                levels[depth++] = Level{0, key_count, object};
+                levels[depth++] = Level{{0, 0, 0, 0}, key_count, object};
                 ++p;
-                if (p == end) return nullptr;
+                gap();
+                if (p == end) return false;
                 if (*p != (object ? '}' : ']')) {
-                    if (object && !skim_key(levels[depth - 1])) return nullptr;
+                    if (object && !key(levels[depth - 1])) return false;
                     continue;
                 }
                 ++p;
                 --depth;
                 break;
             }
-            case '"':
-                p = skim_string(p);
-                if (p == nullptr) return nullptr;
+            case '"': {
+                const Byte* const b = p;
+                StringToken t;
+                if (!string(t)) return false;
+                if (!t.compact) replace(b, std::string_view(t.text.data() - 1, t.text.size() + 2));
                 break;
+            }
             case 'n':
-                if (!literal("null", 4)) return nullptr;
+                if (!literal("null", 4)) return false;
                 break;
             case 't':
-                if (!literal("true", 4)) return nullptr;
+                if (!literal("true", 4)) return false;
                 break;
             case 'f':
-                if (!literal("false", 5)) return nullptr;
+                if (!literal("false", 5)) return false;
                 break;
             case '-':
             case '0': case '1': case '2': case '3': case '4':
             case '5': case '6': case '7': case '8': case '9': {
-                NumberToken token;
-                token.begin = p;
+                NumberToken t;
+                t.begin = p;
                 NumberError err;
-                if (!parse_number(p, end, token.number, err, &token.decimal)) return nullptr;
-                token.end = p;
-                if (!Sink::is_written_number(token)) return nullptr;
+                if (!parse_number(p, end, t.number, err, &t.decimal)) return false;
+                t.end = p;
+                char buf[max_number_chars];
+                const std::string_view written = Sink::written_number(t, buf);
+                if (written.data() != reinterpret_cast<const char*>(t.begin)) replace(t.begin, written);
                 break;
             }
             default:
-                return nullptr;
+                return false;
         }
         // After a value: close what it ends, or take the comma before the next.
         for (;;) {
-            if (depth == 0) return p;
-            if (p == end) return nullptr;
+            if (depth == 0) {
+                p_ = p;
+                if (!changed) {
+                    text = std::string_view(reinterpret_cast<const char*>(begin), static_cast<std::size_t>(p - begin));
+                } else {
+                    copy_clean(p);
+                    text = out.commit();
+                }
+                return true;
+            }
+            gap();
+            if (p == end) return false;
             Level& level = levels[depth - 1];
             if (*p == ',') {
                 ++p;
-                if (p == end) return nullptr;
-                if (level.object && !skim_key(level)) return nullptr;
+                if (level.object && !key(level)) return false;
                 break;
             }
-            if (*p != (level.object ? '}' : ']')) return nullptr;
+            if (*p != (level.object ? '}' : ']')) return false;
             ++p;
             key_count = level.first_key;
             --depth;

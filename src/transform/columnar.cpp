@@ -661,10 +661,10 @@ public:
     void string(const StringToken& t);
     void number(const NumberToken& t);
     void literal(Kind kind, bool, const Byte* begin, const Byte* end);
-    // A cell's nested value whose input is already its text comes whole.
-    // Counted as a miss until it does: a column whose values keep needing
-    // the full read is skimmed only now and then, since a skim that fails
-    // late costs a second read of most of the value.
+    // A cell's nested value comes whole, with its compact text, unless it
+    // repeats a key. Counted as a miss until it does: a column whose values
+    // keep needing the full read is skimmed only now and then, since a
+    // skim that fails late costs a second read of most of the value.
     bool skims() noexcept {
         if (state_ != State::InRow) return false;
         Column& c = columns_[cell_column_];
@@ -672,13 +672,11 @@ public:
         if (c.skim_misses < kMaxSkimMisses) ++c.skim_misses;
         return true;
     }
-    static bool is_written_number(const NumberToken& t) noexcept {
-        if (t.number.form() != json::Number::Form::Double) return true;
-        return t.decimal.significand != 0 && is_written_form(span(t.begin, t.end));
-    }
-    void written_value(const Byte* begin, const Byte* end, bool object) {
+    static std::string_view written_number(const NumberToken& t, char* buf) { return number_text(t, buf); }
+    Piece& skim_text() noexcept { return skimmed_; }
+    void written_value(std::string_view text, bool object) {
         columns_[cell_column_].skim_misses = 0;
-        set_cell(Cell(span(begin, end), object ? Kind::Object : Kind::Array));
+        set_cell(Cell(text, object ? Kind::Object : Kind::Array));
     }
 
     // After a successful read.
@@ -733,6 +731,7 @@ private:
     Buffer scratch_;
     TextStore store_;
     Emitter emitter_;
+    Piece skimmed_{store_};  // a nested cell's text, when it is not the input's
     std::string row_error_;
 
     // Column ids in order of first occurrence, and what the rows hold.
