@@ -170,7 +170,7 @@ std::string_view number_text(const NumberToken& t, char* buf) {
 // is piece_ followed by the input from clean_from_ to expect_.
 class Emitter {
 public:
-    Emitter(Buffer& scratch, TextStore& store, std::pmr::memory_resource* memory) noexcept
+    Emitter(Buffer& scratch, TextStore& store, json::Scratch* memory) noexcept
         : scratch_(scratch), piece_(store), open_(memory), members_(memory) {}
 
     void start(const Byte* at) {
@@ -294,8 +294,8 @@ private:
     Piece piece_;
     const Byte* clean_from_ = nullptr;
     const Byte* expect_ = nullptr;
-    std::pmr::vector<Open> open_;
-    std::pmr::vector<Member> members_;
+    json::ScratchVector<Open> open_;
+    json::ScratchVector<Member> members_;
 
     // The keys of the last closed large object per first-key fingerprint,
     // kept when all of them lie in the input: an object whose keys follow
@@ -525,11 +525,19 @@ bool is_short_integer(std::string_view text) noexcept {
     return true;
 }
 
+// Inline, as rows are short: a library call per row costs more.
+bool same_ids(const std::uint32_t* a, const std::uint32_t* b, std::size_t n) noexcept {
+    for (std::size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 // Top-level cells: numbers match by their double value, everything else by
 // value equality.
 bool cells_match(const Cell& cell, const Cell& reference) {
     if (cell.kind() != reference.kind()) return false;
-    if (cell.text() == reference.text()) return true;
+    // Cells are mostly as short as keys: inline word compares.
+    if (json::same_key(cell.text(), reference.text())) return true;
     switch (cell.kind()) {
         case Kind::Number:
             // Integers of up to 15 digits are exact doubles: different texts,
@@ -618,6 +626,15 @@ public:
         p_ += n;
     }
     void append(std::string_view text) { append(text.data(), text.size()); }
+    // A run of up to a few hundred bytes, such as a run of null cells, in
+    // 16-byte moves rather than a library call per run.
+    void append_run(const char* text, std::size_t n) {
+        if (n <= 32 || n > 256) return append(text, n);
+        if (static_cast<std::size_t>(end_ - p_) < n) overrun();
+        for (std::size_t i = 0; i + 16 < n; i += 16) std::memcpy(p_ + i, text + i, 16);
+        std::memcpy(p_ + n - 16, text + n - 16, 16);
+        p_ += n;
+    }
     void finish() const {
         if (p_ != end_) overrun();
     }
@@ -628,6 +645,22 @@ private:
     }
     char* p_;
     char* const end_;
+};
+
+// Prefetches memory that is read roughly in ascending order, a fixed
+// distance ahead of the latest position. A jump backwards or far ahead
+// restarts it there, so each call prefetches a bounded number of lines.
+class Ahead {
+public:
+    void reach(const void* at) noexcept {
+        const std::uintptr_t target = reinterpret_cast<std::uintptr_t>(at) + kDistance;
+        if (target < next_ || target - next_ > 4 * kDistance) next_ = target - kLine;
+        for (; next_ < target; next_ += kLine) __builtin_prefetch(reinterpret_cast<const void*>(next_));
+    }
+
+private:
+    static constexpr std::uintptr_t kDistance = 1024, kLine = 64;
+    std::uintptr_t next_ = 0;
 };
 
 // Reads the rows: each key of a row is interned as a column id, each value
@@ -735,8 +768,8 @@ private:
     std::string row_error_;
 
     // Column ids in order of first occurrence, and what the rows hold.
-    std::pmr::vector<std::string_view> keys_;
-    std::pmr::vector<Column> columns_;
+    json::ScratchVector<std::string_view> keys_;
+    json::ScratchVector<Column> columns_;
     struct KeyLookup {
         json::KeyIndex keys;
         json::RecentKeys recent;  // consulted first: rows vary their key order
@@ -745,15 +778,17 @@ private:
 
     PodArray<Cell, 64> cells_;
     PodArray<std::uint32_t, 64> ids_;
-    std::pmr::vector<Row> rows_;
+    json::ScratchVector<Row> rows_;
     Row row_{};              // the row being read
     std::size_t slot_ = 0;   // its member that the next value fills
+    bool predict_ = true;    // look for each key where the row before had it
+    std::size_t mispredicted_ = 0;  // keys of this row found elsewhere
     std::uint32_t cell_column_ = 0;  // the column of that member
 
     // Constant candidates: the first row's cells by id, while every later
     // row holds a matching one.
-    std::pmr::vector<Cell> reference_;
-    std::pmr::vector<char> candidate_;
+    json::ScratchVector<Cell> reference_;
+    json::ScratchVector<char> candidate_;
     std::size_t candidates_ = 0;
 };
 
@@ -864,12 +899,13 @@ void RowSink::key(const StringToken& t) {
 std::uint32_t RowSink::intern(std::string_view key) {
     // The key at the same position in the previous row, as rows usually
     // repeat their keys in order.
-    if (!rows_.empty()) {
+    if (predict_ && !rows_.empty()) {
         const Row& previous = rows_.back();
         if (row_.size < previous.size) {
             const std::uint32_t id = ids_[previous.ids + row_.size];
             if (json::same_key(keys_[id], key)) return id;
         }
+        ++mispredicted_;
     }
     constexpr std::size_t max_scanned_keys = 8;
     std::size_t id = json::KeyIndex::npos;
@@ -1010,14 +1046,22 @@ void RowSink::finish_row() {
     }
     // A row with the same keys in the same order as the row before it
     // shares that row's ids.
+    bool shared = false;
     if (index != 0) {
         const Row& previous = rows_.back();
-        if (previous.size == row_.size &&
-            std::equal(ids, ids + row_.size, ids_.data() + previous.ids)) {
+        if (previous.size == row_.size && same_ids(ids, ids_.data() + previous.ids, row_.size)) {
             ids_.truncate(row_.ids);
             row_.ids = previous.ids;
+            shared = true;
         }
     }
+    // Rows whose keys come in an order of their own make the prediction
+    // from the row before fail on nearly every key, at the cost of a
+    // compare and its mispredicted branches: it is left off until a row
+    // repeats the one before, or tried again every 64th row.
+    if (predict_) predict_ = shared || 2 * mispredicted_ <= row_.size;
+    else predict_ = shared || index % 64 == 0;
+    mispredicted_ = 0;
     rows_.push_back(row_);
 }
 
@@ -1025,7 +1069,7 @@ std::size_t RowSink::write_document(OutputRoom& target) {
     const std::size_t rows = rows_.size();
     // Null keys, where no row holds a value other than null, are dropped;
     // constants (only with at least two rows) are stated once.
-    std::pmr::vector<std::uint32_t> columns(&memory_), constants(&memory_);
+    json::ScratchVector<std::uint32_t> columns(&memory_), constants(&memory_);
     columns.reserve(keys_.size());
     for (std::size_t id = 0; id < keys_.size(); ++id) {
         if (!columns_[id].holds_value) continue;
@@ -1055,10 +1099,10 @@ std::size_t RowSink::write_document(OutputRoom& target) {
     }
     out.append(mid);
     // Each key's column, or -1 for a key that is not a column.
-    std::pmr::vector<std::int64_t> column_of(keys_.size(), -1, &memory_);
+    json::ScratchVector<std::int64_t> column_of(keys_.size(), -1, &memory_);
     for (std::size_t c = 0; c < columns.size(); ++c) column_of[columns[c]] = static_cast<std::int64_t>(c);
     // ",null" once per column: a run of missing cells is written as one copy.
-    std::pmr::vector<char> nulls(5 * columns.size(), ',', &memory_);
+    json::ScratchVector<char> nulls(5 * columns.size(), ',', &memory_);
     for (std::size_t c = 0; c < columns.size(); ++c) std::memcpy(nulls.data() + 5 * c + 1, "null", 4);
     // The current key list's cells in column order, as (column, member);
     // rebuilt only when a row's list differs from the one before, by
@@ -1069,13 +1113,24 @@ std::size_t RowSink::write_document(OutputRoom& target) {
         std::uint32_t column;
         std::uint32_t member;
     };
-    std::pmr::vector<Present> present(columns.size(), Present{}, &memory_);
+    json::ScratchVector<Present> present(columns.size(), Present{}, &memory_);
     std::size_t n = 0;  // entries in present
-    std::pmr::vector<std::uint64_t> marks((columns.size() + 63) / 64, 0, &memory_);
-    std::pmr::vector<std::uint32_t> member(columns.size(), 0, &memory_);
+    json::ScratchVector<std::uint64_t> marks((columns.size() + 63) / 64, 0, &memory_);
+    json::ScratchVector<std::uint32_t> member(columns.size(), 0, &memory_);
     const Row* mapped = nullptr;
+    // A row's cells are read in column order, not in the order they lie in
+    // memory, which defeats the hardware's prefetching of both the cells
+    // and their texts (mostly in the input, in row order): fetch both a
+    // little ahead of the row being written.
+    // Small documents are in the cache already.
+    Ahead cells_ahead, texts_ahead;
+    const bool fetch_ahead = cells_.size() > 4096;
     for (std::size_t r = 0; r < rows; ++r) {
         const Row& row = rows_[r];
+        if (fetch_ahead) {
+            cells_ahead.reach(cells_.data() + row.cells);
+            if (row.size != 0) texts_ahead.reach(cells_[row.cells].text().data());
+        }
         if (mapped == nullptr || row.ids != mapped->ids || row.size != mapped->size) {
             mapped = &row;
             for (std::size_t i = 0; i < row.size; ++i) {
@@ -1110,7 +1165,7 @@ std::size_t RowSink::write_document(OutputRoom& target) {
         const auto nulls_until = [&](std::size_t c) {
             if (c == next) return;
             const std::size_t first = next == 0;
-            out.append(nulls.data() + first, 5 * (c - next) - first);
+            out.append_run(nulls.data() + first, 5 * (c - next) - first);
         };
         for (std::size_t k = 0; k < n; ++k) {
             const Present& p = present[k];
