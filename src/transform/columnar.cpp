@@ -626,13 +626,14 @@ public:
         p_ += n;
     }
     void append(std::string_view text) { append(text.data(), text.size()); }
-    // A run of up to a few hundred bytes, such as a run of null cells, in
-    // 16-byte moves rather than a library call per run.
+    // A run of null cells from text, which holds at least kRun readable
+    // bytes. Up to kRun bytes are moved as kRun, without a branch on the
+    // run's length: the bytes past the run are written over by what
+    // follows, as the document fills its room exactly.
+    static constexpr std::size_t kRun = 128;
     void append_run(const char* text, std::size_t n) {
-        if (n <= 32 || n > 256) return append(text, n);
-        if (static_cast<std::size_t>(end_ - p_) < n) overrun();
-        for (std::size_t i = 0; i + 16 < n; i += 16) std::memcpy(p_ + i, text + i, 16);
-        std::memcpy(p_ + n - 16, text + n - 16, 16);
+        if (n > kRun || static_cast<std::size_t>(end_ - p_) < kRun) return append(text, n);
+        for (std::size_t i = 0; i < kRun; i += 16) std::memcpy(p_ + i, text + i, 16);
         p_ += n;
     }
     void finish() const {
@@ -1080,9 +1081,11 @@ std::size_t RowSink::write_document(OutputRoom& target) {
     // The exact size, so the text is written once, into its final place.
     constexpr std::string_view head = R"({"columns":[)", mid = R"(],"rows":[)", tail = R"(],"constants":{)";
     std::uint64_t size = head.size() + mid.size() + tail.size() + 2;
+    std::uint64_t missing = 0;  // cells written as null for a missing key
     for (std::uint32_t id : columns) {
         const Column& c = columns_[id];
         size += keys_[id].size() + 3 + c.text_bytes + 4 * (rows - c.cells) + rows;
+        missing += rows - c.cells;
     }
     if (!columns.empty()) size -= 1 + rows;  // one comma fewer per list
     size += 2 * rows + (rows != 0 ? rows - 1 : 0);
@@ -1101,9 +1104,11 @@ std::size_t RowSink::write_document(OutputRoom& target) {
     // Each key's column, or -1 for a key that is not a column.
     json::ScratchVector<std::int64_t> column_of(keys_.size(), -1, &memory_);
     for (std::size_t c = 0; c < columns.size(); ++c) column_of[columns[c]] = static_cast<std::int64_t>(c);
-    // ",null" once per column: a run of missing cells is written as one copy.
-    json::ScratchVector<char> nulls(5 * columns.size(), ',', &memory_);
-    for (std::size_t c = 0; c < columns.size(); ++c) std::memcpy(nulls.data() + 5 * c + 1, "null", 4);
+    // ",null" once per column, and as many more as a short run reads: a run
+    // of missing cells is written as one copy.
+    const std::size_t null_cells = missing == 0 ? 0 : columns.size() + Placed::kRun / 5 + 1;
+    json::ScratchVector<char> nulls(5 * null_cells, ',', &memory_);
+    for (std::size_t c = 0; c < null_cells; ++c) std::memcpy(nulls.data() + 5 * c + 1, "null", 4);
     // The current key list's cells in column order, as (column, member);
     // rebuilt only when a row's list differs from the one before, by
     // marking its columns in a bit set and reading the marks in order. Rows

@@ -254,7 +254,7 @@ TEST(NumberLiterals, EveryDigitCountAnywhereInTheInput) {
     const std::string digits = "9876543210123456789012";
     for (std::size_t n = 1; n <= digits.size(); ++n) {
         const std::string run = digits.substr(0, n);
-        for (const std::string& literal : {run, "-" + run, "1." + run, "0." + run, run + ".5", run + "e-3"}) {
+        for (const std::string& literal : {run, "-" + run, "1." + run, "0." + run, run + ".5", run + "e-3", run + "E2"}) {
             const auto at_end = read_top_level_array("[" + literal + "]");
             ASSERT_TRUE(at_end.is_ok()) << literal;
             const Value& expected = at_end.value()[0];
