@@ -2,7 +2,11 @@
 // values made canonical, repeated keys merged, constants compared by text.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -296,4 +300,33 @@ TEST(Rows, NestedValuesReadWholeAsByTheFullRead) {
     }
     // Enough of them were valid for this to test the written texts.
     EXPECT_GT(valid, 1000);
+}
+
+// Short texts are copied in fixed-size moves that read past their end, so
+// the last cells of a payload must take the exact copy: with the payload
+// ending where an unreadable page begins, a read past it ends the test.
+TEST(Rows, CellsAtTheVeryEndOfThePayload) {
+    const long page = sysconf(_SC_PAGESIZE);
+    char* pages = static_cast<char*>(
+        mmap(nullptr, 2 * static_cast<std::size_t>(page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(pages + page, static_cast<std::size_t>(page), PROT_NONE), 0);
+    const std::string payloads[] = {
+        R"([{"a":1,"b":"x"},{"a":2,"b":"y"}])",
+        R"([{"a":true,"b":0},{"a":null,"b":1}])",
+        R"([{"a":1},{"b":2},{"c":"z"}])",
+        R"([{"k":"0123456789abcdef"},{"k":-1.5}])",
+        R"([{"v":[1,2]},{"v":{"w":3}}])",
+        "[{\"a\":1} , {\"a\":2}\n]",
+    };
+    for (const std::string& payload : payloads) {
+        const std::string expected = run(payload);
+        ASSERT_EQ(expected.rfind("error", 0), std::string::npos) << payload;
+        char* at = pages + page - payload.size();
+        std::memcpy(at, payload.data(), payload.size());
+        auto r = tessik::transform::columnarize_json(std::string_view(at, payload.size()));
+        ASSERT_TRUE(r) << payload;
+        EXPECT_EQ(r.value().view(), expected) << payload;
+    }
+    munmap(pages, 2 * static_cast<std::size_t>(page));
 }
