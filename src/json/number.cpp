@@ -163,48 +163,56 @@ bool parse_number(const Byte*& cursor, const Byte* end, Number& out, NumberError
         return false;
     };
 
-    // The commonest literal, a non-negative integer of one to seven digits
-    // without a leading zero, from one load; the general path below gives
-    // it the same value.
-    if (end - p >= 8) {
-        const std::uint64_t w = load8(p);
-        const unsigned n = leading_digits(w);
-        if (n - 1 < 7 && p[0] != '0' && p[n] != '.' && p[n] != 'e' && p[n] != 'E') {
-            out = Number::from_u64(eight_digits_value((w << (64 - 8 * n)) | (0x3030303030303030 >> (8 * n))));
-            cursor = p + n;
-            return true;
-        }
-    }
-
     const bool negative = *p == '-';
     if (negative) ++p;
 
-    // Integer part.
-    if (p == end) return fail(ErrorCode::EofWhileParsingValue, PositionRule::Consumed);
-    const Byte first = *p++;
-    if (!is_digit(first)) return fail(ErrorCode::InvalidNumber, PositionRule::Consumed);
-    std::uint64_t s = first - '0';
+    std::uint64_t s = 0;
     // Decimal exponent so far; 64 bits so that counting digits cannot
     // overflow before it is narrowed.
     std::int64_t e = 0;
     bool truncated = false;
-    if (first == '0') {
-        if (p != end && is_digit(*p)) return fail(ErrorCode::InvalidNumber, PositionRule::Peek);
-    } else {
-        p = take_digits(p, end, s);
-        while (p != end && is_digit(*p)) {
-            const unsigned d = *p - '0';
-            if (!fits(s, d)) {
-                // Long integer: the remaining digits only scale.
-                truncated = true;
-                do {
-                    ++p;
-                    ++e;
-                } while (p != end && is_digit(*p));
-                break;
+    // An integer part of one to seven digits without a leading zero, the
+    // commonest, from one load; a literal that is nothing more is done.
+    bool integer_read = false;
+    if (end - p >= 8) {
+        const std::uint64_t w = load8(p);
+        const unsigned n = leading_digits(w);
+        if (n - 1 < 7 && *p != '0') {
+            s = eight_digits_value((w << (64 - 8 * n)) | (0x3030303030303030 >> (8 * n)));
+            p += n;
+            if (*p != '.' && (*p | 0x20) != 'e') {
+                out = negative ? Number::from_i64(-static_cast<std::int64_t>(s)) : Number::from_u64(s);
+                cursor = p;
+                return true;
             }
-            ++p;
-            s = s * 10 + d;
+            integer_read = true;
+        }
+    }
+
+    // Integer part, unless read above.
+    if (!integer_read) {
+        if (p == end) return fail(ErrorCode::EofWhileParsingValue, PositionRule::Consumed);
+        const Byte first = *p++;
+        if (!is_digit(first)) return fail(ErrorCode::InvalidNumber, PositionRule::Consumed);
+        s = first - '0';
+        if (first == '0') {
+            if (p != end && is_digit(*p)) return fail(ErrorCode::InvalidNumber, PositionRule::Peek);
+        } else {
+            p = take_digits(p, end, s);
+            while (p != end && is_digit(*p)) {
+                const unsigned d = *p - '0';
+                if (!fits(s, d)) {
+                    // Long integer: the remaining digits only scale.
+                    truncated = true;
+                    do {
+                        ++p;
+                        ++e;
+                    } while (p != end && is_digit(*p));
+                    break;
+                }
+                ++p;
+                s = s * 10 + d;
+            }
         }
     }
 
