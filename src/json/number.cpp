@@ -171,13 +171,19 @@ bool parse_number(const Byte*& cursor, const Byte* end, Number& out, NumberError
     // overflow before it is narrowed.
     std::int64_t e = 0;
     bool truncated = false;
-    // An integer part of one to seven digits without a leading zero, the
-    // commonest, from one load; a literal that is nothing more is done.
+    // The integer part's first digits from one load when they do not start
+    // with a zero; one to seven digits and nothing after them, the
+    // commonest literal, is done here.
     bool integer_read = false;
-    if (end - p >= 8) {
+    bool more_digits = false;  // the integer part may go on at p
+    if (end - p >= 8 && *p != '0') {
         const std::uint64_t w = load8(p);
         const unsigned n = leading_digits(w);
-        if (n - 1 < 7 && *p != '0') {
+        if (n == 8) {
+            s = eight_digits_value(w);
+            p += 8;
+            integer_read = more_digits = true;
+        } else if (n != 0) {
             s = eight_digits_value((w << (64 - 8 * n)) | (0x3030303030303030 >> (8 * n)));
             p += n;
             if (*p != '.' && (*p | 0x20) != 'e') {
@@ -188,8 +194,6 @@ bool parse_number(const Byte*& cursor, const Byte* end, Number& out, NumberError
             integer_read = true;
         }
     }
-
-    // Integer part, unless read above.
     if (!integer_read) {
         if (p == end) return fail(ErrorCode::EofWhileParsingValue, PositionRule::Consumed);
         const Byte first = *p++;
@@ -198,21 +202,24 @@ bool parse_number(const Byte*& cursor, const Byte* end, Number& out, NumberError
         if (first == '0') {
             if (p != end && is_digit(*p)) return fail(ErrorCode::InvalidNumber, PositionRule::Peek);
         } else {
-            p = take_digits(p, end, s);
-            while (p != end && is_digit(*p)) {
-                const unsigned d = *p - '0';
-                if (!fits(s, d)) {
-                    // Long integer: the remaining digits only scale.
-                    truncated = true;
-                    do {
-                        ++p;
-                        ++e;
-                    } while (p != end && is_digit(*p));
-                    break;
-                }
-                ++p;
-                s = s * 10 + d;
+            more_digits = true;
+        }
+    }
+    if (more_digits) {
+        p = take_digits(p, end, s);
+        while (p != end && is_digit(*p)) {
+            const unsigned d = *p - '0';
+            if (!fits(s, d)) {
+                // Long integer: the remaining digits only scale.
+                truncated = true;
+                do {
+                    ++p;
+                    ++e;
+                } while (p != end && is_digit(*p));
+                break;
             }
+            ++p;
+            s = s * 10 + d;
         }
     }
 
