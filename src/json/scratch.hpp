@@ -20,6 +20,7 @@ public:
     Scratch& operator=(const Scratch&) = delete;
 
     void* allocate(std::size_t n, std::size_t align) {
+        // malloc's alignment serves every align up to 16.
         static_assert(alignof(std::max_align_t) >= 16);
         const std::size_t start = (used_ + align - 1) & ~(align - 1);
         if (align <= 16 && n <= kInline && start <= kInline - n) {
@@ -52,6 +53,7 @@ template <class T>
 class ScratchAllocator {
 public:
     using value_type = T;
+    // Implicit, so that a vector takes the Scratch* itself as its allocator.
     ScratchAllocator(Scratch* scratch) noexcept : scratch_(scratch) {}
     template <class U>
     ScratchAllocator(const ScratchAllocator<U>& other) noexcept : scratch_(other.scratch()) {}

@@ -626,13 +626,11 @@ public:
         p_ += n;
     }
     void append(std::string_view text) { append(text.data(), text.size()); }
-    // A run of null cells from text, which holds at least kRun readable
-    // bytes. Up to kRun bytes are moved as kRun, without a branch on the
-    // run's length: the bytes past the run are written over by what
-    // follows, as the document fills its room exactly.
-    // A cell's text. One that starts `safe` or more bytes before the end of
-    // `input` (offset `safe`) is moved as 16 bytes when it is no longer,
-    // without a branch on its length, the rest written over as with runs.
+    // A cell's text. One of up to 16 bytes that starts in the input below
+    // offset `safe`, so that 16 bytes of the input follow its start, is
+    // moved as 16 bytes, without a branch on its length: the bytes past it
+    // are written over by what follows, as the document fills its room
+    // exactly.
     void append_cell(std::string_view text, const char* input, std::size_t safe) {
         if (text.size() <= 16 &&
             reinterpret_cast<std::uintptr_t>(text.data()) - reinterpret_cast<std::uintptr_t>(input) < safe &&
@@ -643,6 +641,8 @@ public:
         }
         append(text);
     }
+    // A run of null cells from text, which holds at least kRun readable
+    // bytes; up to kRun bytes are moved as kRun, as cells are as 16.
     static constexpr std::size_t kRun = 128;
     void append_run(const char* text, std::size_t n) {
         if (n > kRun || static_cast<std::size_t>(end_ - p_) < kRun) return append(text, n);
@@ -1141,11 +1141,11 @@ std::size_t RowSink::write_document(OutputRoom& target, std::string_view input) 
     const Row* mapped = nullptr;
     // A row's cells are read in column order, not in the order they lie in
     // memory, which defeats the hardware's prefetching of both the cells
-    // and their texts (mostly in the input, in row order): fetch both a
-    // little ahead of the row being written.
-    // Small documents are in the cache already, and rows of a few cells
-    // are read nearly in order, which the hardware follows by itself for
-    // less than the fetching costs per row.
+    // and their texts (mostly in the input, in row order): both are fetched
+    // a little ahead of the row being written. Not for small documents,
+    // which are in the cache already, nor for rows of a few cells, read
+    // nearly in order, which the hardware follows for less than fetching
+    // costs per row.
     Ahead cells_ahead, texts_ahead;
     const bool fetch_ahead = cells_.size() > 4096 && cells_.size() >= 4 * rows;
     for (std::size_t r = 0; r < rows; ++r) {
