@@ -86,6 +86,12 @@ inline std::uint32_t eight_digits_value(std::uint64_t w) noexcept {
     return static_cast<std::uint32_t>(w);
 }
 
+// The value of the first n (1 to 7) digits of w: moved to the top, '0's
+// filling in below them.
+inline std::uint32_t leading_digits_value(std::uint64_t w, unsigned n) noexcept {
+    return eight_digits_value((w << (64 - 8 * n)) | (0x3030303030303030 >> (8 * n)));
+}
+
 constexpr std::uint64_t kPow10u[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
 // Up to kRunLimit[n], n more digits always fit.
@@ -113,8 +119,7 @@ inline const Byte* take_digits(const Byte* p, const Byte* end, std::uint64_t& s)
             continue;
         }
         if (n != 0 && s <= kRunLimit[n]) {
-            // The n digits moved to the top, '0's filling in below them.
-            s = s * kPow10u[n] + eight_digits_value((w << (64 - 8 * n)) | (0x3030303030303030 >> (8 * n)));
+            s = s * kPow10u[n] + leading_digits_value(w, n);
             p += n;
         }
         break;
@@ -184,7 +189,7 @@ bool parse_number(const Byte*& cursor, const Byte* end, Number& out, NumberError
             p += 8;
             integer_read = more_digits = true;
         } else if (n != 0) {
-            s = eight_digits_value((w << (64 - 8 * n)) | (0x3030303030303030 >> (8 * n)));
+            s = leading_digits_value(w, n);
             p += n;
             if (*p != '.' && (*p | 0x20) != 'e') {
                 out = negative ? Number::from_i64(-static_cast<std::int64_t>(s)) : Number::from_u64(s);

@@ -23,6 +23,7 @@
 #endif
 
 #include "json/error.hpp"
+#include "json/key_index.hpp"
 #include "json/number.hpp"
 #include "json/result.hpp"
 #include "json/utf8.hpp"
@@ -490,7 +491,7 @@ __attribute__((noinline)) bool Reader<Sink>::skim_written(std::string_view& text
         if ((word & bit) != 0) {
             // Both texts are compact, so equal keys have equal bytes.
             for (unsigned i = level.first_key; i < key_count; ++i) {
-                if (keys[i].size == k.size() && std::memcmp(keys[i].data, k.data(), k.size()) == 0) return false;
+                if (same_key(std::string_view(keys[i].data, keys[i].size), k)) return false;
             }
             comparisons += key_count - level.first_key;
             if (comparisons > kMaxComparisons) return false;
