@@ -10,7 +10,7 @@ import json
 import random
 from pathlib import Path
 
-REALWORLD = Path(__file__).resolve().parents[2] / "shared" / "testdata" / "realworld"
+REALWORLD = Path(__file__).resolve().parents[1] / "tests" / "data" / "realworld"
 
 _WORDS = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta", "theta",
           "result", "query", "index", "cache", "retry", "timeout", "shard", "ok"]

@@ -1,8 +1,8 @@
 """What columnarize buys: sizes and times on real and generated tool results.
 
 Usage: demo.py [FILE...]
-  With no FILE: the files of ../shared/testdata/realworld (beside the
-  repository) and a generated tool result. Each payload is run through the
+  With no FILE: the files of tests/data/realworld and a generated tool
+  result. Each payload is run through the
   module and through the pure-Python codec (json plus a Python loop,
   bench/pure_columnar.py); both outputs must hold the same document.
 """
