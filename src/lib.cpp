@@ -33,7 +33,8 @@ struct PySlot {
     void* sl_ptr;
 };
 }
-#define PyMODEXPORT_FUNC extern "C" __attribute__((visibility("default"))) PySlot*
+// Exported as PyMODINIT_FUNC is: default visibility, or dllexport on Windows.
+#define PyMODEXPORT_FUNC extern "C" Py_EXPORTED_SYMBOL PySlot*
 #endif
 
 #if PY_VERSION_HEX < 0x030C0000
@@ -544,7 +545,7 @@ PyModuleDef module_definition = {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tessik_codec(void) {
+PyMODINIT_FUNC PyInit_tessik_codec(void) {
     return PyModuleDef_Init(&module_definition);
 }
 

@@ -7,11 +7,13 @@
 #include <string_view>
 #include <vector>
 
+#include "json/portable.hpp"
+
 namespace tessik::json {
 
 // Byte equality for keys, which are short: inline word compares instead of
 // a library call per comparison, the last word overlapping the one before.
-inline __attribute__((always_inline)) bool same_key(std::string_view a, std::string_view b) noexcept {
+TESSIK_ALWAYS_INLINE bool same_key(std::string_view a, std::string_view b) noexcept {
     const std::size_t n = a.size();
     if (n != b.size()) return false;
     const char* p = a.data();

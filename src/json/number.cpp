@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "json/portable.hpp"
+
 namespace tessik::json {
 
 // Literals, not computed values: the table must hold exactly what the
@@ -62,7 +64,7 @@ inline bool fits(std::uint64_t s, unsigned d) noexcept {
 inline std::uint64_t load8(const Byte* p) noexcept {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    if constexpr (std::endian::native == std::endian::big) w = portable::byteswap64(w);
     return w;
 }
 

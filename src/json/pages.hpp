@@ -12,7 +12,15 @@
 #include <new>
 #include <utility>
 
+// Moving pages (mremap) and the huge-page hint are Linux's. Elsewhere the
+// large arrays come from the C allocator, whose realloc of a large block
+// may move pages too where the system can.
+#if defined(__linux__)
+#define TESSIK_MAPPED_PAGES 1
 #include <sys/mman.h>
+#else
+#define TESSIK_MAPPED_PAGES 0
+#endif
 
 namespace tessik::json::pages {
 
@@ -25,6 +33,7 @@ inline constexpr std::size_t map_from = std::size_t{8} << 20;
 
 inline std::size_t rounded(std::size_t n) noexcept { return (n + 4095) & ~std::size_t{4095}; }
 
+#if TESSIK_MAPPED_PAGES
 // n bytes of zeroed pages; throws std::bad_alloc.
 inline void* map(std::size_t n) {
     void* p = mmap(nullptr, rounded(n), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -46,6 +55,23 @@ inline void* remap(void* p, std::size_t old_n, std::size_t new_n) {
 }
 
 inline void unmap(void* p, std::size_t n) noexcept { munmap(p, rounded(n)); }
+#else
+// n bytes; throws std::bad_alloc.
+inline void* map(std::size_t n) {
+    void* p = std::malloc(n);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+// Throws std::bad_alloc, leaving the old block as it was.
+inline void* remap(void* p, std::size_t, std::size_t new_n) {
+    void* q = std::realloc(p, new_n);
+    if (q == nullptr) throw std::bad_alloc();
+    return q;
+}
+
+inline void unmap(void* p, std::size_t) noexcept { std::free(p); }
+#endif
 
 // From this size up, the C library's malloc maps every block afresh rather
 // than reusing its heap, so each of its pages is faulted in on first write.
@@ -56,7 +82,7 @@ inline constexpr std::size_t hint_from = std::size_t{32} << 20;
 // covers every page the block touches, the whole mapping, so it stays one
 // piece; it changes no byte and is ignored without transparent huge pages.
 inline void hint_huge(void* p, std::size_t n) noexcept {
-#ifdef MADV_HUGEPAGE
+#if TESSIK_MAPPED_PAGES && defined(MADV_HUGEPAGE)
     if (n < hint_from) return;
     const auto begin = reinterpret_cast<std::uintptr_t>(p) & ~std::uintptr_t{4095};
     const auto end = rounded(reinterpret_cast<std::uintptr_t>(p) + n);

@@ -18,13 +18,10 @@
 #include <string_view>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "json/error.hpp"
 #include "json/key_index.hpp"
 #include "json/number.hpp"
+#include "json/portable.hpp"
 #include "json/result.hpp"
 #include "json/utf8.hpp"
 #include "json/value.hpp"
@@ -96,7 +93,7 @@ inline bool is_whitespace(Byte c) noexcept {
 inline std::uint64_t load_le64(const Byte* p) noexcept {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    if constexpr (std::endian::native == std::endian::big) w = portable::byteswap64(w);
     return w;
 }
 
@@ -117,8 +114,8 @@ inline char unescaped(Byte letter) noexcept {
 // First quote, backslash or control byte in [p, end), or end. Sets a high
 // bit of `seen` when a byte passed over has its high bit set, so that an
 // all-ASCII string can skip UTF-8 validation.
-inline __attribute__((always_inline)) const Byte* find_stop_byte(const Byte* p, const Byte* end, std::uint64_t& seen) noexcept {
-#if defined(__SSE2__)
+TESSIK_ALWAYS_INLINE const Byte* find_stop_byte(const Byte* p, const Byte* end, std::uint64_t& seen) noexcept {
+#if TESSIK_SSE2
     // Sixteen bytes per step; the 8-byte steps below finish the tail.
     const __m128i below_space = _mm_set1_epi8(0x1F);
     const __m128i quote = _mm_set1_epi8('"');
@@ -224,7 +221,7 @@ private:
         return false;
     }
 
-    __attribute__((always_inline)) void skip_whitespace() noexcept {
+    TESSIK_ALWAYS_INLINE void skip_whitespace() noexcept {
         // Compact text has none; separators such as ", " and ": " bring
         // one space; indented text has runs.
         if (p_ == end_ || *p_ > ' ') return;
@@ -279,7 +276,7 @@ void Reader<Sink>::skip_whitespace_run() noexcept {
     if (!detail::is_whitespace(*p_)) return;
     ++p_;
     if (p_ == end_ || *p_ > ' ') return;
-#if defined(__SSE2__)
+#if TESSIK_SSE2
     // Indentation: sixteen bytes per step after the line break.
     while (end_ - p_ >= 16 && detail::is_whitespace(*p_)) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
@@ -412,7 +409,7 @@ inline bool Reader<Sink>::take_written_value() {
 // fault: the value is then read again event by event, which reports any
 // fault as usual. One loop with its own stack, no events.
 template <class Sink>
-__attribute__((noinline)) bool Reader<Sink>::skim_written(std::string_view& text) {
+TESSIK_NOINLINE bool Reader<Sink>::skim_written(std::string_view& text) {
     constexpr unsigned kMaxDepth = 32;
     constexpr unsigned kMaxKeys = 256;       // over the open objects
     constexpr unsigned kMaxComparisons = 1024;  // of keys whose fingerprints met
@@ -441,14 +438,13 @@ __attribute__((noinline)) bool Reader<Sink>::skim_written(std::string_view& text
     bool changed = false;
 
     // The helpers are inlined, so that p stays in a register.
-#define TESSIK_INLINE __attribute__((always_inline))
-    auto copy_clean = [&](const Byte* to) TESSIK_INLINE {
+    auto copy_clean = [&](const Byte* to) TESSIK_LAMBDA_INLINE {
         out.append(reinterpret_cast<const char*>(clean), static_cast<std::size_t>(to - clean));
         changed = true;
     };
     // Whitespace at p is dropped; other bytes below "!" are faults that the
     // token after them finds.
-    auto gap = [&]() TESSIK_INLINE {
+    auto gap = [&]() TESSIK_LAMBDA_INLINE {
         if (p == end || *p > ' ') return;
         copy_clean(p);
         p_ = p;
@@ -457,19 +453,19 @@ __attribute__((noinline)) bool Reader<Sink>::skim_written(std::string_view& text
         clean = p;
     };
     // The token from b to p is written as t.
-    auto replace = [&](const Byte* b, std::string_view t) TESSIK_INLINE {
+    auto replace = [&](const Byte* b, std::string_view t) TESSIK_LAMBDA_INLINE {
         copy_clean(b);
         out.append(t.data(), t.size());
         clean = p;
     };
-    auto string = [&](StringToken& t) TESSIK_INLINE -> bool {
+    auto string = [&](StringToken& t) TESSIK_LAMBDA_INLINE -> bool {
         p_ = p;
         if (!read_string(t)) return false;
         p = p_;
         return true;
     };
     // A member's key and its ":", leaving p at the value.
-    auto key = [&](Level& level) TESSIK_INLINE -> bool {
+    auto key = [&](Level& level) TESSIK_LAMBDA_INLINE -> bool {
         gap();
         if (p == end || *p != '"') return false;
         StringToken t;
@@ -501,12 +497,11 @@ __attribute__((noinline)) bool Reader<Sink>::skim_written(std::string_view& text
         keys[key_count++] = Key{k.data(), k.size()};
         return true;
     };
-    auto literal = [&](const char* word, std::size_t n) TESSIK_INLINE -> bool {
+    auto literal = [&](const char* word, std::size_t n) TESSIK_LAMBDA_INLINE -> bool {
         if (static_cast<std::size_t>(end - p) < n || std::memcmp(p, word, n) != 0) return false;
         p += n;
         return true;
     };
-#undef TESSIK_INLINE
 
     for (;;) {
         // A value starts at p, after any whitespace.
@@ -668,7 +663,7 @@ bool Reader<Sink>::parse_object() {
 }
 
 template <class Sink>
-inline __attribute__((always_inline)) bool Reader<Sink>::read_string(StringToken& token) {
+TESSIK_ALWAYS_INLINE bool Reader<Sink>::read_string(StringToken& token) {
     token.open = p_;
     const Byte* content = p_ + 1;
     // Most strings end at the first stop byte, a quote, with ASCII only.
@@ -689,7 +684,7 @@ inline __attribute__((always_inline)) bool Reader<Sink>::read_string(StringToken
 // Escapes, non-ASCII bytes and faults; p_ is at the first stop byte (or the
 // end), and nothing before it is read again.
 template <class Sink>
-__attribute__((noinline)) bool Reader<Sink>::read_string_rest(StringToken& token, const Byte* content,
+TESSIK_NOINLINE bool Reader<Sink>::read_string_rest(StringToken& token, const Byte* content,
                                                              std::uint64_t seen) {
     bool escaped = false;
     compact_ = true;

@@ -26,11 +26,11 @@
 #include <bit>
 #include <cstring>
 
+#include "json/portable.hpp"
+
 namespace tessik::json {
 
 namespace {
-
-__extension__ typedef unsigned __int128 u128;
 
 struct U128 {
     std::uint64_t hi;
@@ -169,6 +169,12 @@ constexpr bool logarithms_are_exact() {
 }
 static_assert(logarithms_are_exact());
 
+// x × g / 2^64 in 64.64 fixed point, the low word of x × g.lo dropped.
+inline U128 scaled(U128 g, std::uint64_t x) noexcept {
+    const portable::Product p = portable::multiply_add(g.hi, x, portable::multiply(g.lo, x).hi);
+    return {p.hi, p.lo};
+}
+
 // ---------------------------------------------------------------------------
 // The exact method.
 
@@ -183,8 +189,8 @@ static_assert(logarithms_are_exact());
 // 0x1.3de005bd620dfp+215 and 0x1.f92bacb3cb40cp+716: their fractions are
 // below 2^-63, and their integer parts are odd, so the result is the same.
 inline std::uint64_t round_to_odd(U128 g, std::uint64_t x) noexcept {
-    const u128 p = static_cast<u128>(g.hi) * x + ((static_cast<u128>(g.lo) * x) >> 64);
-    return static_cast<std::uint64_t>(p >> 64) | static_cast<std::uint64_t>((static_cast<std::uint64_t>(p) >> 1) != 0);
+    const U128 p = scaled(g, x);
+    return p.hi | static_cast<std::uint64_t>((p.lo >> 1) != 0);
 }
 
 // c × 2^q with the rounding interval's lower end at a quarter ulp when
@@ -226,7 +232,7 @@ constexpr std::uint64_t eight_digits(std::uint64_t v) noexcept {
     std::uint64_t x = v + (v / 10000) * ((std::uint64_t{1} << 32) - 10000);  // 4-digit halves in 32-bit lanes
     x += (((x * 5243) >> 19) & 0x0000007F0000007Fu) * ((1u << 16) - 100);  // pairs in 16-bit lanes
     x += (((x * 103) >> 10) & 0x000F000F000F000Fu) * ((1u << 8) - 10);     // digits in bytes
-    return __builtin_bswap64(x);  // most significant digit first in memory
+    return portable::byteswap64(x);  // most significant digit first in memory
 }
 
 constexpr bool lane_divisions_are_exact() {
@@ -264,9 +270,9 @@ Decimal shortest_decimal(double x) noexcept {
     const int shift = q + floor_log2_pow10(-k) + 1;  // 1 to 4
     const U128 g = power_significand(-k);
     const std::uint64_t xs = c << shift;  // below 2^57
-    const u128 t = static_cast<u128>(g.hi) * xs + ((static_cast<u128>(g.lo) * xs) >> 64);
-    const auto integral = static_cast<std::uint64_t>(t >> 64);
-    const auto fractional = static_cast<std::uint64_t>(t);
+    const U128 t = scaled(g, xs);
+    const std::uint64_t integral = t.hi;
+    const std::uint64_t fractional = t.lo;
 
     // Relative to r, the multiple of 10 at or below the integral part, in
     // units of 2^-60: W = (V - r) 2^60 lies in [y, y + 1.07), and the half

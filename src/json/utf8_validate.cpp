@@ -6,15 +6,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "json/portable.hpp"
 #include "json/reader.hpp"
 
-// The AVX2 kernel needs GCC or clang's per-function target attribute; the
+// The AVX2 kernel is compiled for AVX2 on its own (TESSIK_TARGET_AVX2); the
 // rest of the library stays baseline x86-64.
-#if (defined(__x86_64__) || defined(_M_X64)) && defined(__GNUC__)
-#define TESSIK_UTF8_X86 1
+#if TESSIK_AVX2_KERNEL
 #include <immintrin.h>
-#else
-#define TESSIK_UTF8_X86 0
 #endif
 
 namespace tessik::json::detail {
@@ -83,16 +81,14 @@ constexpr Automaton kAutomaton = make_automaton();
 inline std::uint64_t step(std::uint64_t state, Byte c) noexcept { return kAutomaton.row[c] >> (state & 63); }
 
 inline bool is_ascii16(const Byte* p) noexcept {
-#if TESSIK_UTF8_X86
+#if TESSIK_SSE2
     return _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) == 0;
 #else
     return ((load_le64(p) | load_le64(p + 8)) & kHighBits) == 0;
 #endif
 }
 
-#if TESSIK_UTF8_X86
-#define TESSIK_AVX2 __attribute__((target("avx2")))
-
+#if TESSIK_AVX2_KERNEL
 // Faults of a byte pair (previous byte, this byte), found as the AND of
 // three 16-entry tables indexed by the previous byte's high and low nibbles
 // and this byte's high nibble: a bit survives only when all three agree.
@@ -155,23 +151,23 @@ alignas(16) constexpr std::uint8_t kThisHigh[16] = {
     kTooShort, kTooShort, kTooShort, kTooShort,
 };
 
-TESSIK_AVX2 inline __m256i table(const std::uint8_t (&t)[16]) noexcept {
+TESSIK_TARGET_AVX2 inline __m256i table(const std::uint8_t (&t)[16]) noexcept {
     return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(t)));
 }
 
 // `input` shifted later by N bytes, the last N bytes of `prev` shifted in.
 template <int N>
-TESSIK_AVX2 inline __m256i prev_bytes(__m256i input, __m256i prev) noexcept {
+TESSIK_TARGET_AVX2 inline __m256i prev_bytes(__m256i input, __m256i prev) noexcept {
     return _mm256_alignr_epi8(input, _mm256_permute2x128_si256(prev, input, 0x21), 16 - N);
 }
 
-TESSIK_AVX2 inline __m256i high_nibbles(__m256i v) noexcept {
+TESSIK_TARGET_AVX2 inline __m256i high_nibbles(__m256i v) noexcept {
     return _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F));
 }
 
 // Nonzero bytes where `input`, read after `prev`, is malformed; a sequence
 // still open at the end of `input` is left to the next block.
-TESSIK_AVX2 inline __m256i block_errors(__m256i input, __m256i prev) noexcept {
+TESSIK_TARGET_AVX2 inline __m256i block_errors(__m256i input, __m256i prev) noexcept {
     const __m256i prev1 = prev_bytes<1>(input, prev);
     const __m256i pair = _mm256_and_si256(
         _mm256_and_si256(_mm256_shuffle_epi8(table(kPrevHigh), high_nibbles(prev1)),
@@ -188,7 +184,7 @@ TESSIK_AVX2 inline __m256i block_errors(__m256i input, __m256i prev) noexcept {
 
 // Nonzero when the block ends inside a sequence: a 4-byte lead in any of
 // its last three bytes, a 3-byte lead in the last two, a 2-byte lead last.
-TESSIK_AVX2 inline __m256i open_at_end(__m256i input) noexcept {
+TESSIK_TARGET_AVX2 inline __m256i open_at_end(__m256i input) noexcept {
     const __m256i limits = _mm256_setr_epi8(
         -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,  //
         -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,              //
@@ -196,10 +192,10 @@ TESSIK_AVX2 inline __m256i open_at_end(__m256i input) noexcept {
     return _mm256_subs_epu8(input, limits);
 }
 
-TESSIK_AVX2 inline __m256i load32(const Byte* p) noexcept {
+TESSIK_TARGET_AVX2 inline __m256i load32(const Byte* p) noexcept {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
-#endif  // TESSIK_UTF8_X86
+#endif  // TESSIK_AVX2_KERNEL
 
 }  // namespace
 
@@ -219,8 +215,8 @@ bool is_valid_utf8_portable(const Byte* p, const Byte* end) noexcept {
     return (state & 63) == kAccept;
 }
 
-#if TESSIK_UTF8_X86
-TESSIK_AVX2 bool is_valid_utf8_avx2(const Byte* p, const Byte* end) noexcept {
+#if TESSIK_AVX2_KERNEL
+TESSIK_TARGET_AVX2 bool is_valid_utf8_avx2(const Byte* p, const Byte* end) noexcept {
     const Byte* const begin = p;
     const __m256i zero = _mm256_setzero_si256();
     __m256i error = zero;
@@ -268,10 +264,7 @@ TESSIK_AVX2 bool is_valid_utf8_avx2(const Byte* p, const Byte* end) noexcept {
 
 bool has_avx2() noexcept {
     // Decided once: a thread-safe static, as the module runs without a GIL.
-    static const bool usable = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
+    static const bool usable = portable::cpu_has_avx2();
     return usable;
 }
 #else
@@ -279,6 +272,8 @@ bool is_valid_utf8_avx2(const Byte* p, const Byte* end) noexcept { return is_val
 
 bool has_avx2() noexcept { return false; }
 #endif
+
+VectorPaths compiled_vector_paths() noexcept { return {TESSIK_SSE2 != 0, TESSIK_AVX2_KERNEL != 0}; }
 
 bool is_valid_utf8(const Byte* p, const Byte* end) noexcept {
     // Most strings are short; below one block the automaton is as fast as

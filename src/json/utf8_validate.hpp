@@ -18,5 +18,13 @@ bool is_valid_utf8_avx2(const Byte* p, const Byte* end) noexcept;
 // The AVX2 kernel is built and this CPU and OS can run it; decided once.
 bool has_avx2() noexcept;
 
+// The vector paths this library was compiled with, so that the tests can
+// tell that a TESSIK_NO_SIMD build really runs the portable ones.
+struct VectorPaths {
+    bool sse2;  // the reader's scans and the kernels' ASCII checks
+    bool avx2;  // the AVX2 kernel, when has_avx2()
+};
+VectorPaths compiled_vector_paths() noexcept;
+
 }  // namespace detail
 }  // namespace tessik::json

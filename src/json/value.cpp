@@ -7,6 +7,8 @@
 #include <new>
 #include <random>
 
+#include "json/portable.hpp"
+
 namespace tessik::json {
 
 // ---------------------------------------------------------------- Number
@@ -148,7 +150,7 @@ struct SipState {
 inline std::uint64_t load_le64(const unsigned char* p) noexcept {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    if constexpr (std::endian::native == std::endian::big) w = portable::byteswap64(w);
     return w;
 }
 

@@ -1,5 +1,6 @@
 #include "json/writer.hpp"
 
+#include "json/portable.hpp"
 #include "json/shortest.hpp"
 
 #include <array>
@@ -62,7 +63,7 @@ void write_quoted(std::string_view text, Buffer& out) {
         if (end - p >= 8) {
             std::uint64_t w;
             std::memcpy(&w, p, 8);
-            if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+            if constexpr (std::endian::native == std::endian::big) w = portable::byteswap64(w);
             const std::uint64_t flags = escape_flags(w);
             if (flags == 0) {
                 p += 8;

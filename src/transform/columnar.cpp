@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "json/key_index.hpp"
+#include "json/nearest_double.hpp"
 #include "json/pages.hpp"
+#include "json/portable.hpp"
 #include "json/reader.hpp"
 #include "json/scratch.hpp"
 #include "json/writer.hpp"
@@ -429,7 +431,11 @@ double number_value(std::string_view text) noexcept {
     if (text.find_first_of(".e") != std::string_view::npos) {
         // The shortest digits of a double read back, correctly rounded, as
         // that double.
+#if TESSIK_HAVE_FROM_CHARS_DOUBLE
         std::from_chars(text.data(), text.data() + text.size(), d);
+#else
+        json::nearest_double(text.data(), text.data() + text.size(), d);
+#endif
     } else if (text[0] == '-') {
         std::int64_t i = 0;
         std::from_chars(text.data(), text.data() + text.size(), i);
@@ -669,7 +675,7 @@ public:
     void reach(const void* at) noexcept {
         const std::uintptr_t target = reinterpret_cast<std::uintptr_t>(at) + kDistance;
         if (target < next_ || target - next_ > 4 * kDistance) next_ = target - kLine;
-        for (; next_ < target; next_ += kLine) __builtin_prefetch(reinterpret_cast<const void*>(next_));
+        for (; next_ < target; next_ += kLine) json::portable::prefetch(reinterpret_cast<const void*>(next_));
     }
 
 private:
@@ -995,7 +1001,7 @@ void RowSink::number(const NumberToken& t) {
 
 // Inlined into the reader, as the other token handlers are: out of line,
 // each literal in a nested value pays a second call into the emitter.
-inline __attribute__((always_inline)) void RowSink::literal(Kind kind, bool, const Byte* begin, const Byte* end) {
+TESSIK_ALWAYS_INLINE void RowSink::literal(Kind kind, bool, const Byte* begin, const Byte* end) {
     switch (state_) {
         case State::InRow:
             set_cell(Cell(span(begin, end), kind));
