@@ -2,6 +2,7 @@
 
 import ctypes
 import os
+import platform
 import subprocess
 import sys
 import textwrap
@@ -32,6 +33,12 @@ def panic_exception_class():
 @pytest.fixture(scope="session")
 def PanicException():
     return panic_exception_class()
+
+
+def under_qemu_user():
+    """An arm64 interpreter run by qemu-user (tools/provision-python's launcher sets the marker)."""
+    return platform.machine() == "aarch64" and os.path.basename(
+        os.environ.get("TESSIK_EMULATOR", "")).startswith("qemu-")
 
 
 def big_rows_payload(n_rows):
