@@ -18,7 +18,8 @@ TESSIK_ALWAYS_INLINE bool same_key(std::string_view a, std::string_view b) noexc
     if (n != b.size()) return false;
     const char* p = a.data();
     const char* q = b.data();
-    auto same = [&](std::size_t at, auto word) {
+    // 1 or 0, so that two results combine with & rather than a branch.
+    auto same = [&](std::size_t at, auto word) -> unsigned {
         decltype(word) x, y;
         std::memcpy(&x, p + at, sizeof x);
         std::memcpy(&y, q + at, sizeof y);

@@ -2,8 +2,16 @@
 // values made canonical, repeated keys merged, constants compared by text.
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -14,6 +22,33 @@
 #include "transform/entry.hpp"
 
 namespace {
+
+// Two pages, the second unreadable; null when the system refuses them.
+char* guarded_pages(std::size_t& page) {
+#if defined(_WIN32)
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    page = info.dwPageSize;
+    auto* p = static_cast<char*>(VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD old;
+    if (p == nullptr || !VirtualProtect(p + page, page, PAGE_NOACCESS, &old)) return nullptr;
+    return p;
+#else
+    page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    void* p = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED || mprotect(static_cast<char*>(p) + page, page, PROT_NONE) != 0) return nullptr;
+    return static_cast<char*>(p);
+#endif
+}
+
+void release_pages(char* p, std::size_t page) {
+#if defined(_WIN32)
+    (void)page;
+    VirtualFree(p, 0, MEM_RELEASE);
+#else
+    munmap(p, 2 * page);
+#endif
+}
 
 std::string run(const std::string& payload) {
     auto r = tessik::transform::columnarize_json(payload);
@@ -306,11 +341,9 @@ TEST(Rows, NestedValuesReadWholeAsByTheFullRead) {
 // the last cells of a payload must take the exact copy: with the payload
 // ending where an unreadable page begins, a read past it ends the test.
 TEST(Rows, CellsAtTheVeryEndOfThePayload) {
-    const long page = sysconf(_SC_PAGESIZE);
-    char* pages = static_cast<char*>(
-        mmap(nullptr, 2 * static_cast<std::size_t>(page), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(pages, MAP_FAILED);
-    ASSERT_EQ(mprotect(pages + page, static_cast<std::size_t>(page), PROT_NONE), 0);
+    std::size_t page = 0;
+    char* pages = guarded_pages(page);
+    ASSERT_NE(pages, nullptr);
     const std::string payloads[] = {
         R"([{"a":1,"b":"x"},{"a":2,"b":"y"}])",
         R"([{"a":true,"b":0},{"a":null,"b":1}])",
@@ -328,5 +361,5 @@ TEST(Rows, CellsAtTheVeryEndOfThePayload) {
         ASSERT_TRUE(r) << payload;
         EXPECT_EQ(r.value().view(), expected) << payload;
     }
-    munmap(pages, 2 * static_cast<std::size_t>(page));
+    release_pages(pages, page);
 }

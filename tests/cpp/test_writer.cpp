@@ -367,7 +367,7 @@ TEST(ShortestDigits, MatchesToCharsOnEveryClass) {
         switch (i % 10) {
             case 0: x = from_bits(rng() >> 1); break;                                  // any pattern
             case 1: x = from_bits(rng() >> 12); break;                                 // subnormal
-            case 2: x = from_bits(((i / 10) % 2047 << 52) | (rng() >> 12)); break;      // every exponent in turn
+            case 2: x = from_bits((static_cast<std::uint64_t>(i / 10 % 2047) << 52) | (rng() >> 12)); break;  // every exponent in turn
             case 3: x = static_cast<double>(rng() >> (rng() % 64)); break;              // integers
             case 4:  // 2^32 to 2^96, where exact ties and ends of the interval on a multiple of 10 occur
                 x = std::ldexp(static_cast<double>((rng() >> 11) | (std::uint64_t{1} << 52)),
