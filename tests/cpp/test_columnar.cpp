@@ -49,6 +49,9 @@ TEST(Columnarize, EdgeCases) {
     table.push_back({"absent and null cells are null",
                      {obj({{"a", u(1)}, {"b", Value()}}), obj({{"a", u(2)}}), obj({{"b", u(3)}})},
                      R"({"columns":["a","b"],"rows":[[1,null],[2,null],[null,3]],"constants":{}})"});
+    // The empty row's key list starts where the next row's does.
+    table.push_back({"an empty row, then rows of other keys", {obj({}), obj({{"a", u(1)}}), obj({{"b", u(2)}})},
+                     R"({"columns":["a","b"],"rows":[[null,null],[1,null],[null,2]],"constants":{}})"});
     table.push_back({"first occurrence order", {obj({{"b", u(1)}, {"a", u(2)}}), obj({{"c", u(3)}, {"a", u(4)}})},
                      R"({"columns":["b","a","c"],"rows":[[1,2,null],[null,4,3]],"constants":{}})"});
     table.push_back({"absent from the first row is never constant", {obj({}), obj({{"a", u(1)}}), obj({{"a", u(1)}})},
@@ -63,6 +66,16 @@ TEST(Columnarize, EdgeCases) {
                      R"({"columns":[],"rows":[[],[]],"constants":{"v":9007199254740993}})"});
     table.push_back({"nested numbers match by form", {obj({{"v", arr({u(1)})}}), obj({{"v", arr({d(1.0)})}})},
                      R"({"columns":["v"],"rows":[[[1]],[[1.0]]],"constants":{}})"});
+    table.push_back({"a nested zero against another number", {obj({{"v", arr({d(0.0)})}}), obj({{"v", arr({d(1.5)})}})},
+                     R"({"columns":["v"],"rows":[[[0.0]],[[1.5]]],"constants":{}})"});
+    // Written "1e+22" and "1e+19": compared by value, not by their leading digit.
+    table.push_back({"a double with an exponent is not its leading digit", {obj({{"v", d(1e22)}}), obj({{"v", u(1)}})},
+                     R"({"columns":["v"],"rows":[[1e+22],[1]],"constants":{}})"});
+    table.push_back({"1e19 equals the integer 10^19",
+                     {obj({{"v", d(1e19)}}), obj({{"v", u(10000000000000000000ull)}})},
+                     R"({"columns":[],"rows":[[],[]],"constants":{"v":1e+19}})"});
+    table.push_back({"a number never matches a string", {obj({{"v", s("0")}}), obj({{"v", u(0)}})},
+                     R"({"columns":["v"],"rows":[["0"],[0]],"constants":{}})"});
     table.push_back({"objects match regardless of key order",
                      {obj({{"o", obj({{"x", u(1)}, {"y", u(2)}})}}), obj({{"o", obj({{"y", u(2)}, {"x", u(1)}})}})},
                      R"({"columns":[],"rows":[[],[]],"constants":{"o":{"x":1,"y":2}}})"});

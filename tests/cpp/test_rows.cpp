@@ -115,6 +115,8 @@ TEST(Rows, CompactTextOfNestedValues) {
          R"({"columns":[],"rows":[[],[]],"constants":{"v":{"x":[1,{"p":1,"q":2}],"y":2}}})"},
         {"nested double zeros are equal", R"([{"v":[0.0,{"z":-0.0}]},{"v":[-0.0,{"z":0.0}]}])",
          R"({"columns":[],"rows":[[],[]],"constants":{"v":[0.0,{"z":-0.0}]}})"},
+        {"an escaped quote ending a reordered member", R"([{"v":{"a":"x\"","b":1}},{"v":{"b":1,"a":"x\""}}])",
+         R"({"columns":[],"rows":[[],[]],"constants":{"v":{"a":"x\"","b":1}}})"},
         {"a zero's sign alone changes the length", R"([{"v":{"a":[0.0],"b":1}},{"v":{"b":1,"a":[-0.0]}}])",
          R"({"columns":[],"rows":[[],[]],"constants":{"v":{"a":[0.0],"b":1}}})"},
         {"top-level integers past 15 digits match by their double",
@@ -351,6 +353,8 @@ TEST(Rows, CellsAtTheVeryEndOfThePayload) {
         R"([{"k":"0123456789abcdef"},{"k":-1.5}])",
         R"([{"v":[1,2]},{"v":{"w":3}}])",
         "[{\"a\":1} , {\"a\":2}\n]",
+        // The last cell starts 15 bytes before the end: one byte short of a 16-byte move.
+        R"([{"k":1},{"k":"abcdefghijk"}])",
     };
     for (const std::string& payload : payloads) {
         const std::string expected = run(payload);
