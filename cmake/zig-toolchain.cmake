@@ -1,0 +1,62 @@
+# Cross toolchain on zig's clang for the target TESSIK_ZIG_TARGET (set by the
+# per-target files beside this one, e.g. x86_64-linux-gnu.2.17.cmake). zig
+# links against the symbol set of the glibc named in the target and links its
+# own libc++ and libc++abi statically, so the module needs nothing from the
+# system beyond that glibc: what manylinux2014 (glibc 2.17) asks for.
+#
+# zig is the executable TESSIK_ZIG names (a -D option or the environment),
+# else the first `zig` on PATH; the ziglang package of tools/tool-venv holds it.
+if(NOT TESSIK_ZIG AND DEFINED ENV{TESSIK_ZIG})
+  set(TESSIK_ZIG "$ENV{TESSIK_ZIG}")
+endif()
+if(NOT TESSIK_ZIG)
+  find_program(TESSIK_ZIG zig)
+endif()
+if(NOT TESSIK_ZIG)
+  message(FATAL_ERROR "zig not found: set TESSIK_ZIG to the zig executable (tools/tool-venv installs ziglang)")
+endif()
+set(TESSIK_ZIG "${TESSIK_ZIG}" CACHE FILEPATH "zig executable of the cross toolchain")
+# try_compile projects read this file again and need the same zig.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TESSIK_ZIG TESSIK_ZIG_TARGET)
+
+set(CMAKE_SYSTEM_NAME Linux)
+string(REGEX MATCH "^[^-]+" CMAKE_SYSTEM_PROCESSOR "${TESSIK_ZIG_TARGET}")
+
+# An explicit target keeps the CPU at the architecture's baseline (x86-64,
+# armv8-a); without one zig would tune for the build machine.
+set(CMAKE_C_COMPILER "${TESSIK_ZIG}" cc -target ${TESSIK_ZIG_TARGET})
+set(CMAKE_CXX_COMPILER "${TESSIK_ZIG}" c++ -target ${TESSIK_ZIG_TARGET})
+
+# Match GCC's optimised code: zig keeps frame pointers and debug information
+# by default and lowers -O3 to clang's -O2; -Xclang passes -O3 on after it.
+foreach(lang C CXX)
+  set(CMAKE_${lang}_FLAGS_INIT "-g0")
+  set(CMAKE_${lang}_FLAGS_RELEASE_INIT "-fomit-frame-pointer -Xclang -O3")
+  set(CMAKE_${lang}_FLAGS_RELWITHDEBINFO_INIT "-fomit-frame-pointer")
+  set(CMAKE_${lang}_FLAGS_MINSIZEREL_INIT "-fomit-frame-pointer")
+endforeach()
+# A release module is linked stripped, as scikit-build-core would leave it;
+# no strip of the build machine has to understand the target.
+foreach(kind EXE SHARED MODULE)
+  set(CMAKE_${kind}_LINKER_FLAGS_RELEASE_INIT "-s")
+endforeach()
+# zig builds its libc++ for each set of code flags it is linked with (about a
+# minute each, then cached); CMake's checks link with the release flags too,
+# so a cold build makes one libc++ per target instead of two.
+set(CMAKE_TRY_COMPILE_CONFIGURATION Release)
+
+# zig's runtime defines __cpu_model as a stub that reports no feature, so
+# x86 modules get a working one linked in (see the file).
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "${CMAKE_CURRENT_LIST_DIR}/zig-x86-cpu-model.c")
+endif()
+
+# The archiver is zig's llvm-ar, which also writes the symbol index.
+set(CMAKE_AR "${TESSIK_ZIG}" CACHE FILEPATH "" FORCE)
+set(CMAKE_RANLIB "" CACHE FILEPATH "" FORCE)
+foreach(lang C CXX)
+  set(CMAKE_${lang}_ARCHIVE_CREATE "<CMAKE_AR> ar qcs <TARGET> <LINK_FLAGS> <OBJECTS>")
+  set(CMAKE_${lang}_ARCHIVE_APPEND "<CMAKE_AR> ar qs <TARGET> <LINK_FLAGS> <OBJECTS>")
+  set(CMAKE_${lang}_ARCHIVE_FINISH "")
+endforeach()
+
