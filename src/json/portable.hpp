@@ -4,7 +4,6 @@
 // builtin it wraps gave before.
 #pragma once
 
-#include <bit>
 #include <cstdint>
 #include <type_traits>
 
