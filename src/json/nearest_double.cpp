@@ -1,8 +1,9 @@
 // The quotient of the literal's digits and a power of ten to 64 bits by
 // exact long division of natural numbers, its remainder kept as one sticky
 // bit, then rounded once to the precision of the double it falls in. Slow
-// next to from_chars (a few microseconds for 17 digits); short literals
-// take a single correctly rounded IEEE operation instead.
+// next to from_chars (17 digits: 0.4 us near 1, 2.4 us on average over the
+// whole range, against 20-60 ns); short literals take a single correctly
+// rounded IEEE operation instead.
 #include "json/nearest_double.hpp"
 
 #include <bit>
