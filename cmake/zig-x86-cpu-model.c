@@ -5,9 +5,9 @@
  * read as absent, so runtime dispatch would never choose a vector kernel.
  * These strong definitions take the place of that stub; they keep the
  * layout and feature bit numbers that clang and GCC compile
- * __builtin_cpu_supports to (the bits are checked against the compiler's
- * own reading by tools/check-cpu-model). Only the features below are
- * reported; any other reads as absent, which is always safe.
+ * __builtin_cpu_supports to (tools/build-wheels checks that they read as
+ * libgcc's do on the build machine). Only the features below are reported;
+ * any other reads as absent, which is always safe.
  */
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
