@@ -250,6 +250,14 @@ private:
     void put_ascii(char c) {
         char seq[6];
         const std::size_t n = written_ ? escape_sequence(static_cast<unsigned char>(c), seq) : 0;
+#if defined(_LIBCPP_VERSION)
+        // Most escapes are two bytes; libc++'s append(ptr, n) calls memmove
+        // for a length it cannot see, libstdc++'s is faster as it stands.
+        if (n == 2) {
+            scratch_.append(seq, 2);
+            return;
+        }
+#endif
         if (n != 0) scratch_.append(seq, n);
         else scratch_ += c;
     }
