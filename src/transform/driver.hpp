@@ -45,6 +45,14 @@ inline constexpr std::string_view panic_without_text = "unknown panic in columna
 // that a small call attaches once.
 inline constexpr std::size_t place_from = 256 * 1024;
 
+// Payloads below this size are transformed attached: releasing and
+// re-taking the interpreter costs more than their transform takes, and no
+// other thread would notice the wait. (Measured with the bench's small calls.)
+#ifndef TESSIK_DETACH_FROM
+#define TESSIK_DETACH_FROM 2048
+#endif
+inline constexpr std::size_t detach_from = TESSIK_DETACH_FROM;
+
 // Transform: Result<std::size_t, std::string>(std::string_view, OutputRoom&).
 // Host: detach() returns a token that attach(token) takes back; while
 // attached, place(size) makes room for a large document (throwing
@@ -60,6 +68,11 @@ DriverResult run_contained(const char* data, std::size_t len, Transform&& transf
         Room(Host& host, Token& token) noexcept : host_(host), token_(token) {}
         char* room(std::size_t size) override {
             if (size < place_from) return buffer.extend(size);
+            if (!detached) {
+                char* where = host_.place(size);
+                placed = true;
+                return where;
+            }
             host_.attach(token_);
             char* where;
             try {
@@ -74,6 +87,7 @@ DriverResult run_contained(const char* data, std::size_t len, Transform&& transf
         }
         json::Buffer buffer;
         bool placed = false;
+        bool detached = false;
 
     private:
         Host& host_;
@@ -84,8 +98,12 @@ DriverResult run_contained(const char* data, std::size_t len, Transform&& transf
     Result<std::size_t, std::string> result = Result<std::size_t, std::string>::err(std::string());
     std::string failure_text;
 
-    Token token = host.detach();
+    Token token{};
     Room room(host, token);
+    if (len >= detach_from) {
+        token = host.detach();
+        room.detached = true;
+    }
     try {
         result = transform(std::string_view(len == 0 ? "" : data, len), room);
     } catch (const std::bad_alloc&) {
@@ -100,7 +118,7 @@ DriverResult run_contained(const char* data, std::size_t len, Transform&& transf
     } catch (...) {
         outcome = Outcome::FailedWithoutText;
     }
-    host.attach(token);
+    if (room.detached) host.attach(token);
 
     if (room.placed && (outcome != Outcome::Done || !result.is_ok())) host.discard();
     switch (outcome) {

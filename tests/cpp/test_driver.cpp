@@ -94,46 +94,57 @@ TEST(Driver, OutcomesBecomeResults) {
         {"allocation failure", [](std::string_view, OutputRoom&) -> Out { throw std::bad_alloc(); }, false,
          DriverResult::Kind::OutOfMemory, "", 0},
     };
-    for (const Row& r : rows) {
-        FakeHost host;
-        host.fail_place = r.fail_place;
-        DriverResult result = drive("payload", r.transform, host);
-        EXPECT_EQ(result.kind, r.kind) << r.name;
-        if (r.kind == DriverResult::Kind::Output) EXPECT_EQ(result.output.view(), r.text) << r.name;
-        else if (r.kind == DriverResult::Kind::Placed)
-            EXPECT_EQ(std::string_view(host.placed.data(), host.placed.size()), r.text) << r.name;
-        else EXPECT_EQ(result.error, r.text) << r.name;
-        // Attached again on every path, and once more only to place.
-        const int attaches = host.placed.empty() && !r.fail_place ? 1 : 2;
-        EXPECT_EQ(host.detached, attaches) << r.name;
-        EXPECT_EQ(host.attached, attaches) << r.name;
-        EXPECT_EQ(host.discarded, r.discarded) << r.name;
+    // A payload too small to detach for, and one just large enough.
+    const std::string detaching(transform::detach_from, 'p');
+    for (const std::string& payload : {std::string("payload"), detaching}) {
+        const bool detaches = payload.size() >= transform::detach_from;
+        for (const Row& r : rows) {
+            FakeHost host;
+            host.fail_place = r.fail_place;
+            DriverResult result = drive(payload, r.transform, host);
+            EXPECT_EQ(result.kind, r.kind) << r.name;
+            if (r.kind == DriverResult::Kind::Output) {
+                EXPECT_EQ(result.output.view(), r.text == "payload" ? payload : r.text) << r.name;
+            } else if (r.kind == DriverResult::Kind::Placed) {
+                EXPECT_EQ(std::string_view(host.placed.data(), host.placed.size()), r.text) << r.name;
+            } else {
+                EXPECT_EQ(result.error, r.text) << r.name;
+            }
+            // Attached again on every path, and once more only to place.
+            const int attaches = !detaches ? 0 : host.placed.empty() && !r.fail_place ? 1 : 2;
+            EXPECT_EQ(host.detached, attaches) << r.name << ", " << payload.size() << " bytes";
+            EXPECT_EQ(host.attached, attaches) << r.name << ", " << payload.size() << " bytes";
+            EXPECT_TRUE(host.is_attached()) << r.name;
+            EXPECT_EQ(host.discarded, r.discarded) << r.name;
+        }
     }
 }
 
-TEST(Driver, TransformReadsThePayloadInPlaceDetached) {
-    FakeHost host;
-    std::string payload = "[1,2]";
-    const char* seen = nullptr;
-    DriverResult result = drive(
-        payload,
-        [&](std::string_view p, OutputRoom&) {
-            EXPECT_FALSE(host.is_attached());
-            EXPECT_EQ(p, "[1,2]");
-            seen = p.data();
-            return Out::err("x");
-        },
-        host);
-    EXPECT_EQ(seen, payload.data());
-    EXPECT_EQ(result.kind, DriverResult::Kind::Error);
-}
-
-TEST(Driver, EmptyPayloadStillDetaches) {
-    FakeHost host;
-    DriverResult result = drive(
-        std::string_view(),
-        [](std::string_view p, OutputRoom&) { return p.empty() ? Out::err("empty") : Out::err("not empty"); }, host);
-    EXPECT_EQ(result.error, "empty");
-    EXPECT_EQ(host.detached, 1);
-    EXPECT_EQ(host.attached, 1);
+TEST(Driver, TransformReadsThePayloadInPlaceDetachedFromItsSize) {
+    struct Row {
+        std::size_t size;
+        bool detached;
+    };
+    const Row rows[] = {{0, false}, {5, false}, {transform::detach_from - 1, false},
+                        {transform::detach_from, true}, {4 * transform::detach_from, true}};
+    for (const Row& r : rows) {
+        FakeHost host;
+        const std::string payload(r.size, '[');
+        const char* seen = nullptr;
+        bool attached_inside = true;
+        DriverResult result = drive(
+            std::string_view(payload.data(), payload.size()),
+            [&](std::string_view p, OutputRoom&) {
+                attached_inside = host.is_attached();
+                EXPECT_EQ(p.size(), r.size);
+                seen = p.data();
+                return Out::err("x");
+            },
+            host);
+        if (r.size != 0) EXPECT_EQ(seen, payload.data()) << r.size;
+        EXPECT_EQ(attached_inside, !r.detached) << r.size;
+        EXPECT_EQ(host.detached, r.detached ? 1 : 0) << r.size;
+        EXPECT_TRUE(host.is_attached()) << r.size;
+        EXPECT_EQ(result.kind, DriverResult::Kind::Error);
+    }
 }
