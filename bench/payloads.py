@@ -327,3 +327,222 @@ def kinds() -> list[tuple[str, bytes, str]]:
     """(name, payload, note) of each kind at its bench size."""
     return [(name, fn(rows, seed), f"{note}; {rows} rows, seed {seed}")
             for name, fn, rows, seed, note in KINDS + MORE_KINDS]
+
+
+# ---------------------------------------------------------------------------
+# Shapes: data as services and files hand it over, each at about 10 MB and
+# cut to its first rows at about 2, 8 and 32 KB. Kept apart from kinds(),
+# whose payloads tools/record-outputs records, so that those stay as they are.
+
+_FIRST_NAMES = ["Ana", "Bo", "Chen", "Dmitri", "Eva", "Farah", "Goran", "Hana", "Ivo", "Jun", "Kemal", "Lena"]
+_LAST_NAMES = ["Silva", "Berg", "Wang", "Ivanov", "Novak", "Haddad", "Petrov", "Sato", "Costa", "Kim"]
+_CITIES = ["Berlin", "Lyon", "Porto", "Osaka", "Austin", "Leeds", "Gdansk", "Quito", "Pune", "Perth"]
+_STREETS = ["Main St", "Oak Ave", "Mill Rd", "Hill Ln", "Park Pl", "Quay St"]
+_STATUSES = ["new", "paid", "shipped", "returned", "cancelled"]
+
+
+def nested_rows(rows: int, seed: int) -> list[dict]:
+    """Orders: a user object holding an address object holding a geo object,
+    an array of one to four item objects, an array of zero to three tags."""
+    rng = random.Random(seed)
+    out = []
+    for i in range(rows):
+        first, last = rng.choice(_FIRST_NAMES), rng.choice(_LAST_NAMES)
+        items = [{"sku": f"SKU-{rng.randrange(100_000):05d}", "qty": rng.randrange(1, 10),
+                  "price": rng.randrange(99, 50_000) / 100} for _ in range(rng.randrange(1, 5))]
+        out.append({
+            "id": 100_000 + i,
+            "user": {
+                "name": f"{first} {last}",
+                "email": f"{first.lower()}.{last.lower()}{rng.randrange(100)}@example.com",
+                "address": {
+                    "street": f"{rng.randrange(1, 1000)} {rng.choice(_STREETS)}",
+                    "city": rng.choice(_CITIES),
+                    "zip": f"{rng.randrange(100_000):05d}",
+                    "geo": {"lat": rng.randrange(-9_000, 9_000) / 100, "lon": rng.randrange(-18_000, 18_000) / 100},
+                },
+            },
+            "items": items,
+            "tags": [rng.choice(_WORDS) for _ in range(rng.randrange(0, 4))],
+            "status": rng.choice(_STATUSES),
+            "paid": rng.random() < 0.7,
+        })
+    return out
+
+
+_FLAT_VALUES = {
+    "code": ["ab", "cd", "ef", "gh", "x1", "y2", "z3", "k9"],
+    "name": ["alpha", "beta", "gamma", "delta", "kappa", "omega"],
+    "color": ["red", "blue", "green", "black", "white"],
+    "size": ["S", "M", "L", "XL"],
+    "city": ["Lyon", "Oslo", "Rome", "Kyiv", "Lima", "Pune"],
+    "state": ["on", "off", "idle"],
+    "lang": ["en", "de", "fr", "ja", "es"],
+}
+
+
+def flat_string_rows(rows: int, seed: int) -> list[dict]:
+    """Rows of eight short strings, as a data file on disk holds them."""
+    rng = random.Random(seed)
+    return [{"id": f"r{i:06d}", **{key: rng.choice(values) for key, values in _FLAT_VALUES.items()}}
+            for i in range(rows)]
+
+
+# Words in several scripts, written raw: 2, 3 and 4 UTF-8 bytes per character.
+_SCRIPT_WORDS = {
+    "ja": ["東京", "大阪", "こんにちは", "ありがとう", "日本語", "写真", "天気", "電車", "検索結果"],
+    "zh": ["北京", "上海", "你好", "谢谢", "中文", "数据", "结果", "服务器", "用户"],
+    "ru": ["Москва", "привет", "спасибо", "данные", "результат", "город", "погода", "запрос"],
+    "ar": ["مرحبا", "شكرا", "القاهرة", "بيانات", "نتيجة", "مدينة", "طلب", "خادم"],
+    "el": ["Αθήνα", "καλημέρα", "ευχαριστώ", "δεδομένα", "αποτέλεσμα"],
+    "fr": ["Zürich", "São Paulo", "Kraków", "naïve", "café", "Ærøskøbing", "señor", "Øresund", "façade",
+           "crème brûlée", "Ångström"],
+}
+_EMOJI = ["😀", "🎉", "🚀", "👍", "🌍", "❤️", "🔥", "✅", "🇯🇵", "👩‍💻"]
+
+
+def unicode_rows(rows: int, seed: int) -> list[dict]:
+    """Rows whose texts are in one of six scripts, with emoji mixed in."""
+    rng = random.Random(seed)
+    langs = list(_SCRIPT_WORDS)
+    out = []
+    for i in range(rows):
+        lang = rng.choice(langs)
+        words = _SCRIPT_WORDS[lang]
+        body = [rng.choice(words) for _ in range(rng.randrange(4, 16))]
+        for _ in range(rng.randrange(0, 3)):
+            body.insert(rng.randrange(len(body) + 1), rng.choice(_EMOJI))
+        out.append({
+            "id": i,
+            "lang": lang,
+            "title": " ".join(rng.choice(words) for _ in range(rng.randrange(1, 4))),
+            "body": " ".join(body),
+            "author": rng.choice(_SCRIPT_WORDS["fr"]) + " " + rng.choice(_LAST_NAMES),
+            "reaction": rng.choice(_EMOJI),
+        })
+    return out
+
+
+def shuffled_rows(rows: int, seed: int) -> list[dict]:
+    """Rows of the same twelve keys, each row in its own order."""
+    rng = random.Random(seed)
+    out = []
+    for i in range(rows):
+        first, last = rng.choice(_FIRST_NAMES), rng.choice(_LAST_NAMES)
+        values = {
+            "id": i,
+            "name": f"{first} {last}",
+            "email": f"{first.lower()}@example.org",
+            "age": rng.randrange(18, 90),
+            "score": rng.randrange(0, 10_000) / 100,
+            "active": rng.random() < 0.8,
+            "city": rng.choice(_CITIES),
+            "country": rng.choice(["DE", "FR", "JP", "US", "BR", "IN"]),
+            "plan": rng.choice(["free", "pro", "team"]),
+            "visits": rng.randrange(1_000_000),
+            "balance": rng.randrange(-100_000, 1_000_000) / 100,
+            "updated": f"2024-{rng.randrange(1, 13):02d}-{rng.randrange(1, 29):02d}",
+        }
+        order = list(values)
+        rng.shuffle(order)
+        out.append({key: values[key] for key in order})
+    return out
+
+
+def series_rows(rows: int, seed: int) -> list[dict]:
+    """Candles of a price in cents, one a minute: floats of at most two decimals."""
+    rng = random.Random(seed)
+    price = 10_125
+    out = []
+    for i in range(rows):
+        open_ = price
+        price = max(100, price + rng.randrange(-60, 61))
+        high = max(open_, price) + rng.randrange(0, 40)
+        low = max(1, min(open_, price) - rng.randrange(0, 40))
+        out.append({"t": 1_717_200_000 + 60 * i, "open": open_ / 100, "high": high / 100, "low": low / 100,
+                    "close": price / 100, "volume": rng.randrange(100, 500_000)})
+    return out
+
+
+def _indent4(rows: list) -> bytes:
+    return json.dumps(rows, indent=4).encode()
+
+
+def _compact(rows: list) -> bytes:
+    return json.dumps(rows, ensure_ascii=False, separators=(",", ":")).encode()
+
+
+# Sizes the shapes are cut to (bytes, label).
+CUTS = [(2_048, "2KB"), (8_192, "8KB"), (32_768, "32KB")]
+
+# (name, rows generator taking (rows, seed), printer, rows, seed, note) of each shape.
+SHAPES = [
+    ("nested_indent", nested_rows, _indent4, 13_000, 7,
+     "nested objects and arrays of objects, json.dumps indent=4"),
+    ("strings_indent", flat_string_rows, _indent4, 48_000, 8,
+     "flat rows of short strings, json.dumps indent=4"),
+    ("unicode_text", unicode_rows, _compact, 46_000, 9,
+     "raw UTF-8 texts in six scripts and emoji, compact"),
+    ("shuffled_keys", shuffled_rows, _compact, 43_000, 10,
+     "twelve keys, each row in its own order, compact"),
+    ("time_series", series_rows, _compact, 110_000, 11,
+     "candles of two-decimal floats, compact"),
+]
+
+
+def cut(rows: list, printer, target: int) -> tuple[int, bytes]:
+    """The first n rows printed, n chosen so that the size is closest to target."""
+    lo, hi = 1, len(rows)
+    while lo < hi:  # the least n whose payload reaches target
+        mid = (lo + hi) // 2
+        if len(printer(rows[:mid])) < target:
+            lo = mid + 1
+        else:
+            hi = mid
+    best = min((n for n in (lo - 1, lo) if n >= 1), key=lambda n: abs(len(printer(rows[:n])) - target))
+    return best, printer(rows[:best])
+
+
+def shapes() -> list[tuple[str, bytes, str, str, int | None]]:
+    """(name, payload, note, shape, cut target or None) of each shape at its
+    bench size, each followed by its cuts."""
+    result = []
+    for name, make, printer, rows, seed, note in SHAPES:
+        data = make(rows, seed)
+        result.append((name, printer(data), f"{note}; {rows} rows, seed {seed}", name, None))
+        for target, label in CUTS:
+            n, piece = cut(data, printer, target)
+            result.append((f"{name}/{label}", piece, f"its first {n} rows", name, target))
+    return result
+
+
+def small_payload(size: int, rows: int, keys: int, seed: int) -> bytes:
+    """rows small rows of the first `keys` of id, n, ok, v, tag, compact, the
+    strings of key n padded so that the payload is exactly size bytes."""
+    rng = random.Random(seed)
+    made = []
+    for i in range(rows):
+        row = {"id": i + 1, "n": "", "ok": rng.random() < 0.5, "v": rng.randrange(10_000) / 100,
+               "tag": rng.choice(_WORDS)}
+        made.append(dict(list(row.items())[:keys]))
+    spare = size - len(_compact(made))
+    if spare < rows:
+        raise ValueError(f"{rows} rows of {keys} keys do not fit in {size} bytes")
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    for i, row in enumerate(made):
+        row["n"] = "".join(rng.choice(letters) for _ in range(spare // rows + (i < spare % rows)))
+    data = _compact(made)
+    assert len(data) == size
+    return data
+
+
+def small_calls() -> list[tuple[str, bytes, str]]:
+    """(name, payload, note) of the calls where per-call cost dominates."""
+    return [
+        ("rows_49", small_payload(49, 2, 2, 12), "2 rows of 2 keys"),
+        ("tiny", tiny(), "3 rows of 3 keys"),
+        ("rows_128", small_payload(128, 2, 5, 13), "2 rows of 5 keys"),
+        ("rows_213", small_payload(213, 3, 5, 14), "3 rows of 5 keys"),
+        ("rows_256", small_payload(256, 4, 5, 15), "4 rows of 5 keys"),
+        ("empty", b"[]", "no rows"),
+    ]
