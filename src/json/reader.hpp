@@ -285,16 +285,16 @@ void Reader<Sink>::skip_whitespace_run() noexcept {
     ++p_;
     if (p_ == end_ || *p_ > ' ') return;
 #if TESSIK_SSE2
-    // Indentation: sixteen bytes per step after the line break.
+    // Indentation: sixteen spaces per step after the line break. A line
+    // break or tab among them only ends a step; the loop goes on from it.
     while (end_ - p_ >= 16 && detail::is_whitespace(*p_)) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
-        const __m128i ws = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-            _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
-        const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFF;
+        const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')))) & 0xFFFF;
         if (other != 0) {
             p_ += std::countr_zero(other);
-            return;
+            if (!detail::is_whitespace(*p_)) return;
+            ++p_;
+            continue;
         }
         p_ += 16;
     }

@@ -491,3 +491,38 @@ TEST(ReaderDocument, ErrorTextWithoutPosition) {
     EXPECT_EQ(error_message(ErrorCode::ControlCharacterWhileParsingString),
               "control character (\\u0000-\\u001F) found while parsing a string");
 }
+
+// Indentation is skipped many spaces at a time: a byte other than a space
+// inside or right after such a run must still be judged on its own, at
+// every offset of the run, in the element reader and in the transform's
+// reader of nested values alike.
+TEST(ReaderDocument, IndentationRunsEndAtTheirFirstOtherByte) {
+    struct Ending {
+        const char* name;
+        char byte;
+        bool whitespace;
+    };
+    const Ending endings[] = {{"control byte", '\x05', false}, {"form feed", '\f', false},
+                              {"tab", '\t', true},            {"carriage return", '\r', true},
+                              {"line feed", '\n', true}};
+    for (const Ending& e : endings) {
+        for (std::size_t spaces = 0; spaces <= 40; ++spaces) {
+            const std::string run = "\n" + std::string(spaces, ' ') + e.byte + std::string(spaces % 7, ' ');
+            const std::string where = std::string(e.name) + " after " + std::to_string(spaces) + " spaces";
+            const auto elements = read_top_level_array("[" + run + "1]");
+            const auto nested = tessik::transform::columnarize_json("[{\"a\":[" + run + "1]}]");
+            if (e.whitespace) {
+                ASSERT_TRUE(elements.is_ok()) << where;
+                EXPECT_EQ(elements.value().size(), 1u) << where;
+                ASSERT_TRUE(nested.is_ok()) << where;
+                EXPECT_EQ(nested.value().view(), R"({"columns":["a"],"rows":[[[1]]],"constants":{}})") << where;
+            } else {
+                const std::string error = "expected value at line 2 column " + std::to_string(spaces + 1);
+                ASSERT_FALSE(elements.is_ok()) << where;
+                EXPECT_EQ(elements.error().text(), error) << where;
+                ASSERT_FALSE(nested.is_ok()) << where;
+                EXPECT_EQ(nested.error(), "invalid row-oriented JSON: " + error) << where;
+            }
+        }
+    }
+}
