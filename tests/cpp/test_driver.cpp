@@ -141,7 +141,9 @@ TEST(Driver, TransformReadsThePayloadInPlaceDetachedFromItsSize) {
                 return Out::err("x");
             },
             host);
-        if (r.size != 0) EXPECT_EQ(seen, payload.data()) << r.size;
+        if (r.size != 0) {
+            EXPECT_EQ(seen, payload.data()) << r.size;
+        }
         EXPECT_EQ(attached_inside, !r.detached) << r.size;
         EXPECT_EQ(host.detached, r.detached ? 1 : 0) << r.size;
         EXPECT_TRUE(host.is_attached()) << r.size;

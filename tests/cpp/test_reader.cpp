@@ -507,7 +507,10 @@ TEST(ReaderDocument, IndentationRunsEndAtTheirFirstOtherByte) {
                               {"line feed", '\n', true}};
     for (const Ending& e : endings) {
         for (std::size_t spaces = 0; spaces <= 40; ++spaces) {
-            const std::string run = "\n" + std::string(spaces, ' ') + e.byte + std::string(spaces % 7, ' ');
+            std::string run(1 + spaces, ' ');
+            run[0] = '\n';
+            run += e.byte;
+            run.append(spaces % 7, ' ');
             const std::string where = std::string(e.name) + " after " + std::to_string(spaces) + " spaces";
             const auto elements = read_top_level_array("[" + run + "1]");
             const auto nested = tessik::transform::columnarize_json("[{\"a\":[" + run + "1]}]");

@@ -367,3 +367,21 @@ TEST(Rows, CellsAtTheVeryEndOfThePayload) {
     }
     release_pages(pages, page);
 }
+
+// "[]" has a document of its own without reading rows: every other spelling
+// of an empty array must give the same, and the text around one its error.
+TEST(Rows, EmptyArrayInAnySpelling) {
+    const std::string empty = R"({"columns":[],"rows":[],"constants":{}})";
+    const std::pair<const char*, std::string> table[] = {
+        {"[]", empty},
+        {"[ ]", empty},
+        {" []", empty},
+        {"[]\n", empty},
+        {"\t[\r\n]", empty},
+        {"[]]", "error: invalid row-oriented JSON: trailing characters at line 1 column 3"},
+        {"[],", "error: invalid row-oriented JSON: trailing characters at line 1 column 3"},
+        {"[", "error: invalid row-oriented JSON: EOF while parsing a list at line 1 column 1"},
+        {"[{}]", R"({"columns":[],"rows":[[]],"constants":{}})"},
+    };
+    for (const auto& [payload, expected] : table) EXPECT_EQ(run(payload), expected) << payload;
+}
