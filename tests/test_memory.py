@@ -255,3 +255,43 @@ def test_result_object_that_cannot_be_created_is_memory_error(payload):
     assert child.returncode == 0, child.stderr
     assert child.stdout == "MemoryError 0\nTrue\n"
     assert child.stderr == ""
+
+
+@pytest.mark.heavy
+@pytest.mark.skipif(sys.platform != "linux", reason="/proc/self/clear_refs and VmHWM are Linux")
+@pytest.mark.skipif(under_qemu_user(), reason="under qemu-user the peak holds the emulator's own memory")
+def test_peak_memory_of_one_large_call():
+    # The cells read are given back as the document is written over them,
+    # so the peak is well under the cells and the document together
+    # (about 1.15x this payload).
+    bench = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
+    child = run_child(
+        f"""
+        import sys
+        sys.path.insert(0, {bench!r})
+        import payloads
+        from tessik_codec import columnarize
+        payload = payloads.generate(50_000)
+        columnarize(b'[{{"a":1}},{{"a":2}}]')
+
+        def status(field):
+            with open("/proc/self/status") as f:
+                return next(int(l.split()[1]) for l in f if l.startswith(field + ":")) * 1024
+
+        try:
+            with open("/proc/self/clear_refs", "w") as f:
+                f.write("5")
+        except OSError:
+            print("no clear_refs")
+            raise SystemExit
+        before = status("VmRSS")
+        out = columnarize(payload)
+        print((status("VmHWM") - before) / len(payload), len(out) / len(payload))
+        """
+    )
+    assert child.returncode == 0, child.stderr
+    if child.stdout.startswith("no clear_refs"):
+        pytest.skip("this kernel cannot reset the resident high-water mark")
+    peak, document = map(float, child.stdout.split())
+    assert 0.5 < document < 0.65
+    assert peak <= 1.0, peak

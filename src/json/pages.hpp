@@ -55,6 +55,9 @@ inline void* remap(void* p, std::size_t old_n, std::size_t new_n) {
 }
 
 inline void unmap(void* p, std::size_t n) noexcept { munmap(p, rounded(n)); }
+// Gives back the pages of [p, p + n), page-aligned, that will not be read
+// again: they stop counting as resident, and read as zeros if touched.
+inline void release(void* p, std::size_t n) noexcept { madvise(p, n, MADV_DONTNEED); }
 #else
 // n bytes; throws std::bad_alloc.
 inline void* map(std::size_t n) {
@@ -71,6 +74,7 @@ inline void* remap(void* p, std::size_t, std::size_t new_n) {
 }
 
 inline void unmap(void* p, std::size_t) noexcept { std::free(p); }
+inline void release(void*, std::size_t) noexcept {}
 #endif
 
 // From this size up, the C library's malloc maps every block afresh rather

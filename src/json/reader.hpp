@@ -292,7 +292,7 @@ void Reader<Sink>::skip_whitespace_run() noexcept {
         const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')))) & 0xFFFF;
         if (other != 0) {
             p_ += std::countr_zero(other);
-            if (!detail::is_whitespace(*p_)) return;
+            if (*p_ > ' ' || !detail::is_whitespace(*p_)) return;
             ++p_;
             continue;
         }

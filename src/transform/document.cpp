@@ -158,6 +158,9 @@ std::size_t RowSink::write_document(OutputRoom& target, std::string_view input) 
     const bool fetch_ahead = cells_.size() > 4096 && cells_.size() >= 4 * rows;
     for (std::size_t r = 0; r < rows; ++r) {
         const Row& row = rows_[r];
+        // The cells behind are read no more; the document grows into fresh
+        // pages as they go.
+        if (r % 1024 == 0) cells_.release_before(row.cells);
         if (fetch_ahead) {
             cells_ahead.reach(cells_.data() + row.cells);
             if (row.size != 0) texts_ahead.reach(cells_[row.cells].text().data());
