@@ -40,18 +40,17 @@ public:
         data_[size_++] = v;
     }
     void truncate(std::size_t n) noexcept { size_ = std::min(size_, n); }
-    // The elements before i are read no more: a mapped array gives their
-    // whole 2 MiB chunks back, so that a call that reads it once, front to
-    // back, while it writes its result does not hold both at full size.
+    // The elements before i are read no more: a mapped array gives back
+    // its whole 2 MiB chunks (counted from its start) before them, so that
+    // a call that reads it once, front to back, while it writes its result
+    // does not hold both at full size.
     void release_before(std::size_t i) noexcept {
         if (!mapped_) return;
-        constexpr std::uintptr_t chunk = std::uintptr_t{2} << 20;
-        const auto base = reinterpret_cast<std::uintptr_t>(data_);
-        const std::uintptr_t end = (base + std::min(i, size_) * sizeof(T)) & ~(chunk - 1);
-        const std::uintptr_t begin = std::max(base + released_, base);
-        if (end <= begin) return;
-        pages::release(reinterpret_cast<void*>(begin), end - begin);
-        released_ = end - base;
+        constexpr std::size_t chunk = std::size_t{2} << 20;
+        const std::size_t end = std::min(i, size_) * sizeof(T) / chunk * chunk;
+        if (end <= released_) return;
+        pages::release(reinterpret_cast<char*>(data_) + released_, end - released_);
+        released_ = end;
     }
 
 private:

@@ -385,3 +385,41 @@ TEST(Rows, EmptyArrayInAnySpelling) {
     };
     for (const auto& [payload, expected] : table) EXPECT_EQ(run(payload), expected) << payload;
 }
+
+// The writer gives the cells behind it back in 2 MiB chunks (131,072 cells
+// of 16 bytes) every 1,024 rows. Rows of 1,151 cells put the edge of the
+// ninth chunk inside row 1,024, where it does so: the row's own cells must
+// survive.
+TEST(Rows, CellsGivenBackOnlyBehindTheRowBeingWritten) {
+    constexpr std::size_t width = 1151, rows = 1030, chunk_cells = (std::size_t{2} << 20) / 16;
+    static_assert(1024 * width < 9 * chunk_cells && 9 * chunk_cells < 1025 * width);
+    std::string payload = "[", expected = R"({"columns":[)";
+    for (std::size_t c = 0; c < width; ++c) {
+        if (c != 0) expected += ',';
+        expected += key(static_cast<int>(c));
+    }
+    expected += R"(],"rows":[)";
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::string value = std::to_string(r);
+        payload += r != 0 ? ",{" : "{";
+        expected += r != 0 ? ",[" : "[";
+        for (std::size_t c = 0; c < width; ++c) {
+            if (c != 0) {
+                payload += ',';
+                expected += ',';
+            }
+            payload += key(static_cast<int>(c));
+            payload += ':';
+            payload += value;
+            expected += value;
+        }
+        payload += '}';
+        expected += ']';
+    }
+    payload += ']';
+    expected += R"(],"constants":{}})";
+    const std::string out = run(payload);
+    ASSERT_EQ(out.size(), expected.size());
+    const auto differ = std::mismatch(out.begin(), out.end(), expected.begin());
+    EXPECT_TRUE(differ.first == out.end()) << "first difference at byte " << (differ.first - out.begin());
+}
