@@ -507,24 +507,57 @@ TEST(ReaderDocument, IndentationRunsEndAtTheirFirstOtherByte) {
                               {"line feed", '\n', true}};
     for (const Ending& e : endings) {
         for (std::size_t spaces = 0; spaces <= 40; ++spaces) {
-            std::string run(1 + spaces, ' ');
-            run[0] = '\n';
-            run += e.byte;
-            run.append(spaces % 7, ' ');
-            const std::string where = std::string(e.name) + " after " + std::to_string(spaces) + " spaces";
-            const auto elements = read_top_level_array("[" + run + "1]");
-            const auto nested = tessik::transform::columnarize_json("[{\"a\":[" + run + "1]}]");
-            if (e.whitespace) {
-                ASSERT_TRUE(elements.is_ok()) << where;
-                EXPECT_EQ(elements.value().size(), 1u) << where;
-                ASSERT_TRUE(nested.is_ok()) << where;
-                EXPECT_EQ(nested.value().view(), R"({"columns":["a"],"rows":[[[1]]],"constants":{}})") << where;
-            } else {
-                const std::string error = "expected value at line 2 column " + std::to_string(spaces + 1);
-                ASSERT_FALSE(elements.is_ok()) << where;
-                EXPECT_EQ(elements.error().text(), error) << where;
-                ASSERT_FALSE(nested.is_ok()) << where;
-                EXPECT_EQ(nested.error(), "invalid row-oriented JSON: " + error) << where;
+            // Alone, and after two lines of the same indentation, which the
+            // reader then expects again.
+            for (std::size_t lines_before : {0, 2}) {
+                std::string before;
+                for (std::size_t i = 0; i < lines_before; ++i) {
+                    before += '\n';
+                    before.append(spaces, ' ');
+                    before += "0,";
+                }
+                std::string run(1 + spaces, ' ');
+                run[0] = '\n';
+                run += e.byte;
+                run.append(spaces % 7, ' ');
+                const std::string where = std::string(e.name) + " after " + std::to_string(spaces) + " spaces, " +
+                                          std::to_string(lines_before) + " lines before";
+                const auto elements = read_top_level_array("[" + before + run + "1]");
+                const auto nested = tessik::transform::columnarize_json("[{\"a\":[" + before + run + "1]}]");
+                // The same lines as members, where no value's own skip follows.
+                std::string members = "[{";
+                for (std::size_t i = 0; i < lines_before; ++i) {
+                    members += '\n';
+                    members.append(spaces, ' ');
+                    members += "\"k" + std::to_string(i) + "\":0,";
+                }
+                members += run + "\"z\":1}]";
+                const auto rows = tessik::transform::columnarize_json(members);
+                if (e.whitespace) {
+                    ASSERT_TRUE(elements.is_ok()) << where;
+                    EXPECT_EQ(elements.value().size(), lines_before + 1) << where;
+                    ASSERT_TRUE(nested.is_ok()) << where;
+                    const std::string cell = lines_before == 0 ? "[1]" : "[0,0,1]";
+                    EXPECT_EQ(nested.value().view(), R"({"columns":["a"],"rows":[[)" + cell + R"(]],"constants":{}})")
+                        << where;
+                    ASSERT_TRUE(rows.is_ok()) << where << ": " << rows.error();
+                    EXPECT_EQ(rows.value().view(), lines_before == 0
+                                                       ? R"({"columns":["z"],"rows":[[1]],"constants":{}})"
+                                                       : R"({"columns":["k0","k1","z"],"rows":[[0,0,1]],"constants":{}})")
+                        << where;
+                } else {
+                    const std::string error = "expected value at line " + std::to_string(lines_before + 2) +
+                                              " column " + std::to_string(spaces + 1);
+                    ASSERT_FALSE(elements.is_ok()) << where;
+                    EXPECT_EQ(elements.error().text(), error) << where;
+                    ASSERT_FALSE(nested.is_ok()) << where;
+                    EXPECT_EQ(nested.error(), "invalid row-oriented JSON: " + error) << where;
+                    ASSERT_FALSE(rows.is_ok()) << where;
+                    EXPECT_EQ(rows.error(), "invalid row-oriented JSON: key must be a string at line " +
+                                                std::to_string(lines_before + 2) + " column " +
+                                                std::to_string(spaces + 1))
+                        << where;
+                }
             }
         }
     }
