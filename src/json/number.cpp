@@ -60,38 +60,14 @@ inline bool fits(std::uint64_t s, unsigned d) noexcept {
     return s < kSignificandLimit || (s == kSignificandLimit && d <= 5);
 }
 
-// The eight bytes at p, the first in the lowest byte.
-inline std::uint64_t load8(const Byte* p) noexcept {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    if constexpr (std::endian::native == std::endian::big) w = portable::byteswap64(w);
-    return w;
-}
+using digits::eight_digits_value;
+using digits::leading_digits_value;
+using digits::load8;
 
-// How many of the eight bytes lead with digits. A digit byte has high
-// nibble 3 and does not carry out when 6 is added; only a byte after the
-// first non-digit can take a carry, so the first non-digit is exact.
+// How many of the eight bytes lead with digits.
 inline unsigned leading_digits(std::uint64_t w) noexcept {
-    const std::uint64_t t =
-        ((w & 0xF0F0F0F0F0F0F0F0) | (((w + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4)) ^ 0x3333333333333333;
+    const std::uint64_t t = digits::non_digits(w);
     return t == 0 ? 8 : static_cast<unsigned>(std::countr_zero(t)) / 8;
-}
-
-// The value of eight ASCII digits, the first the most significant: the
-// multiply-and-shift combination of pairs, then quads.
-inline std::uint32_t eight_digits_value(std::uint64_t w) noexcept {
-    w -= 0x3030303030303030;
-    w = (w * 10) + (w >> 8);
-    w = (((w & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
-         (((w >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
-        32;
-    return static_cast<std::uint32_t>(w);
-}
-
-// The value of the first n (1 to 7) digits of w: moved to the top, '0's
-// filling in below them.
-inline std::uint32_t leading_digits_value(std::uint64_t w, unsigned n) noexcept {
-    return eight_digits_value((w << (64 - 8 * n)) | (0x3030303030303030 >> (8 * n)));
 }
 
 constexpr std::uint64_t kPow10u[9] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};

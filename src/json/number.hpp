@@ -3,9 +3,12 @@
 // one IEEE operation at a time, so that every build gives the same bits.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "json/error.hpp"
+#include "json/portable.hpp"
 #include "json/value.hpp"
 
 namespace tessik::json {
@@ -48,5 +51,68 @@ struct ShortDecimal {
 // When `decimal` is given, it describes a successfully read ShortDecimal.
 bool parse_number(const unsigned char*& p, const unsigned char* end, Number& out,
                   NumberError& err, ShortDecimal* decimal = nullptr) noexcept;
+
+namespace digits {
+
+// The eight bytes at p, the first in the lowest byte.
+inline std::uint64_t load8(const unsigned char* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::big) w = portable::byteswap64(w);
+    return w;
+}
+
+// Zero when the eight bytes are all digits, else its lowest set bit is in
+// the first byte that is not. A digit byte has high nibble 3 and does not
+// carry out when 6 is added; only a byte after the first non-digit can
+// take a carry, so the first non-digit is exact.
+inline std::uint64_t non_digits(std::uint64_t w) noexcept {
+    return ((w & 0xF0F0F0F0F0F0F0F0) | (((w + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4)) ^
+           0x3333333333333333;
+}
+
+// The value of eight ASCII digits, the first the most significant: the
+// multiply-and-shift combination of pairs, then quads.
+inline std::uint32_t eight_digits_value(std::uint64_t w) noexcept {
+    w -= 0x3030303030303030;
+    w = (w * 10) + (w >> 8);
+    w = (((w & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
+         (((w >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
+        32;
+    return static_cast<std::uint32_t>(w);
+}
+
+// The value of the first n (1 to 7) digits of w: moved to the top, '0's
+// filling in below them.
+inline std::uint32_t leading_digits_value(std::uint64_t w, unsigned n) noexcept {
+    return eight_digits_value((w << (64 - 8 * n)) | (0x3030303030303030 >> (8 * n)));
+}
+
+}  // namespace digits
+
+// parse_number with its commonest literal read in place: one to seven
+// digits, not led by a zero, after an optional sign, and nothing after
+// them that continues the literal. The call costs more than reading such a
+// literal; any other is read from its start again by parse_number.
+TESSIK_ALWAYS_INLINE bool read_number_literal(const unsigned char*& cursor, const unsigned char* end, Number& out,
+                                              NumberError& err, ShortDecimal* decimal) noexcept {
+    const unsigned char* p = cursor;
+    const bool negative = *p == '-';
+    p += negative ? 1 : 0;
+    if (end - p >= 8 && *p != '0') {
+        const std::uint64_t w = digits::load8(p);
+        const std::uint64_t t = digits::non_digits(w);
+        if (t != 0) {
+            const unsigned n = static_cast<unsigned>(std::countr_zero(t)) / 8;
+            if (n != 0 && p[n] != '.' && (p[n] | 0x20) != 'e') {
+                const std::uint32_t s = digits::leading_digits_value(w, n);
+                out = negative ? Number::from_i64(-static_cast<std::int64_t>(s)) : Number::from_u64(s);
+                cursor = p + n;
+                return true;
+            }
+        }
+    }
+    return parse_number(cursor, end, out, err, decimal);
+}
 
 }  // namespace tessik::json

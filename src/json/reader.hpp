@@ -578,7 +578,9 @@ TESSIK_NOINLINE bool Reader<Sink>::skim_written(std::string_view& text) {
                 NumberToken t;
                 t.begin = p;
                 NumberError err;
-                if (!parse_number(p, end, t.number, err, &t.decimal)) return false;
+                // Nested numbers are mostly short integers, read here without a
+                // call; read_number keeps it, as cells' decimals would be read twice.
+                if (!read_number_literal(p, end, t.number, err, &t.decimal)) return false;
                 t.end = p;
                 char buf[max_number_chars];
                 const std::string_view written = Sink::written_number(t, buf);
