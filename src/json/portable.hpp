@@ -17,10 +17,18 @@
 // For a lambda, after its parameter list.
 #define TESSIK_LAMBDA_INLINE __attribute__((always_inline))
 #define TESSIK_TARGET_AVX2 __attribute__((target("avx2")))
+// Before a statement: its calls inlined where clang's heuristics keep them
+// out of line. GCC's code is left as it is.
+#if defined(__clang__)
+#define TESSIK_INLINE_CALLS [[clang::always_inline]]
+#else
+#define TESSIK_INLINE_CALLS
+#endif
 #elif defined(_MSC_VER)
 #define TESSIK_ALWAYS_INLINE __forceinline
 #define TESSIK_NOINLINE __declspec(noinline)
 #define TESSIK_LAMBDA_INLINE [[msvc::forceinline]]
+#define TESSIK_INLINE_CALLS
 // MSVC compiles AVX2 intrinsics in any function.
 #define TESSIK_TARGET_AVX2
 #else
@@ -28,6 +36,7 @@
 #define TESSIK_NOINLINE
 #define TESSIK_LAMBDA_INLINE
 #define TESSIK_TARGET_AVX2
+#define TESSIK_INLINE_CALLS
 #endif
 
 // The vector paths: SSE2 scanning in the reader, where the target has it,

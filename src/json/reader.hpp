@@ -689,7 +689,9 @@ bool Reader<Sink>::parse_object() {
         if (*p_ != ':') return peek_error(ErrorCode::ExpectedColon);
         ++p_;
         sink_.key(key);
-        if (!read_value()) return false;
+        // A scalar member then costs no call; clang would call read_value
+        // for each member.
+        TESSIK_INLINE_CALLS if (!read_value()) return false;
     }
     sink_.end_object(p_);
     ++p_;
