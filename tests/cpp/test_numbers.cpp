@@ -273,3 +273,42 @@ TEST(NumberLiterals, EveryDigitCountAnywhereInTheInput) {
     check(unsigned_case("[18446744073709551615         ]", 18446744073709551615ull));
     check(double_case("[18446744073709551616         ]", 18446744073709551616.0));
 }
+
+// The in-place read of short integers must agree with parse_number on
+// every literal, where it takes the literal and where it hands it on: each
+// digit count, signs, leading zeros, fractions and exponents after the
+// digits, and ends of input close behind the literal.
+TEST(NumberLiterals, InPlaceReadAgreesWithParseNumber) {
+    const std::string digits = "908172635445362718";
+    const char* const afters[] = {"", ",", "]", " ", ".5", "e3", "E+1", "x", "-", "0", ".", "e"};
+    for (std::size_t n = 0; n <= 10; ++n) {
+        for (const std::string& lead : {std::string(), std::string("-"), std::string("0"), std::string("-0")}) {
+            for (const char* after : afters) {
+                for (std::size_t padding : {0, 1, 7, 8, 16}) {
+                    const std::string literal = lead + digits.substr(0, n) + after;
+                    const std::string text = literal + std::string(padding, ' ');
+                    const auto* begin = reinterpret_cast<const unsigned char*>(text.data());
+                    const auto* end = begin + text.size();
+                    const unsigned char* p1 = begin;
+                    const unsigned char* p2 = begin;
+                    Number n1 = Number::from_u64(7), n2 = Number::from_u64(7);
+                    NumberError e1, e2;
+                    ShortDecimal d1, d2;
+                    const bool ok1 = parse_number(p1, end, n1, e1, &d1);
+                    const bool ok2 = read_number_literal(p2, end, n2, e2, &d2);
+                    ASSERT_EQ(ok1, ok2) << '"' << text << '"';
+                    if (!ok1) {
+                        EXPECT_EQ(e1.code, e2.code) << text;
+                        continue;
+                    }
+                    EXPECT_EQ(p1 - begin, p2 - begin) << '"' << text << '"';
+                    EXPECT_EQ(n1.form(), n2.form()) << text;
+                    EXPECT_TRUE(n1 == n2) << '"' << text << '"';
+                    if (n1.form() == Number::Form::Double) {
+                        EXPECT_EQ(d1.significand, d2.significand) << text;
+                    }
+                }
+            }
+        }
+    }
+}
