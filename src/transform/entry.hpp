@@ -11,11 +11,12 @@
 namespace tessik::transform {
 
 // Reads the payload as one array of rows and writes the column-oriented
-// document, in one pass (the transform, in columnar.cpp). The whole payload
-// is read before any row is judged, so a syntax error anywhere wins over a
-// row that is not an object. Errors: "invalid row-oriented JSON: " and the
-// reader's error, or "expected a JSON object row, got: " and the compact
-// text of the first such element. Allocation failure propagates as
+// document, in one pass (rows.hpp reads the rows, document.cpp writes). The
+// whole payload is read before any row is judged, so a syntax error anywhere
+// wins over a row that is not an object. Errors:
+// "invalid row-oriented JSON: " and the reader's error, or
+// "expected a JSON object row, got: " and the compact text of the first
+// such element. Allocation failure propagates as
 // std::bad_alloc, with everything of the call released on the way out.
 Result<json::Buffer, std::string> columnarize_json(std::string_view payload);
 
