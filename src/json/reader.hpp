@@ -229,6 +229,26 @@ private:
             ++p_;
             if (p_ == end_ || *p_ > ' ') return;
         }
+#if TESSIK_SSE2
+        if (*p_ == '\n' && end_ - p_ > 16) {
+            // Pretty-printed text indents the lines of one level alike: taken
+            // as predicted, the next token's address does not wait on the scan.
+            std::uint8_t& indent = indents_[remaining_depth_ % kIndentLevels];
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_ + 1));
+            const unsigned spaces = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(' '))));
+            const unsigned want = (1u << indent) - 1;
+            if ((spaces & ((want << 1) | 1)) == want && p_[1 + indent] > ' ') {
+                p_ += 1 + indent;
+                return;
+            }
+            const unsigned other = ~spaces & 0xFFFF;
+            if (other != 0 && p_[1 + std::countr_zero(other)] > ' ') {
+                indent = static_cast<std::uint8_t>(std::countr_zero(other));
+                p_ += 1 + indent;
+                return;
+            }
+        }
+#endif
         skip_whitespace_run();
     }
     void skip_whitespace_run() noexcept;
@@ -286,26 +306,6 @@ private:
 template <class Sink>
 void Reader<Sink>::skip_whitespace_run() noexcept {
     if (!detail::is_whitespace(*p_)) return;
-#if TESSIK_SSE2
-    if (*p_ == '\n' && end_ - p_ > 16) {
-        // Pretty-printed text indents the lines of one level alike: taken
-        // as predicted, the next token's address does not wait on the scan.
-        std::uint8_t& indent = indents_[remaining_depth_ % kIndentLevels];
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_ + 1));
-        const unsigned spaces = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(' '))));
-        const unsigned want = (1u << indent) - 1;
-        if ((spaces & ((want << 1) | 1)) == want && p_[1 + indent] > ' ') {
-            p_ += 1 + indent;
-            return;
-        }
-        const unsigned other = ~spaces & 0xFFFF;
-        if (other != 0 && p_[1 + std::countr_zero(other)] > ' ') {
-            indent = static_cast<std::uint8_t>(std::countr_zero(other));
-            p_ += 1 + indent;
-            return;
-        }
-    }
-#endif
     ++p_;
     if (p_ == end_ || *p_ > ' ') return;
 #if TESSIK_SSE2
