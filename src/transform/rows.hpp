@@ -216,7 +216,12 @@ TESSIK_ALWAYS_INLINE std::uint32_t RowSink::intern(std::string_view key) {
     } else {
         if (!index_) {
             index_.emplace();
-            for (std::size_t k = 0; k < keys_.size(); ++k) index_->keys.find_or_insert(keys_[k], k, key_at);
+            // The keys so far go to the recent entries too, so that their
+            // first lookups after this one need no hashing of the index.
+            for (std::size_t k = 0; k < keys_.size(); ++k) {
+                index_->keys.find_or_insert(keys_[k], k, key_at);
+                index_->recent.entry(keys_[k]) = static_cast<std::uint32_t>(k + 1);
+            }
         }
         std::uint32_t& recent = index_->recent.entry(key);
         if (recent != 0 && json::same_key(keys_[recent - 1], key)) return recent - 1;
