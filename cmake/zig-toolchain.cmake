@@ -1,21 +1,9 @@
 # Cross toolchain on zig's clang for the target TESSIK_ZIG_TARGET (set by the
-# per-target files beside this one, e.g. x86_64-linux-gnu.2.17.cmake). zig
+# per-target file beside this one, aarch64-linux-gnu.2.17.cmake). zig
 # links against the symbol set of the glibc named in the target and links its
 # own libc++ and libc++abi statically, so the module needs nothing from the
 # system beyond that glibc: what manylinux2014 (glibc 2.17) asks for.
-#
-# zig is the executable TESSIK_ZIG names (a -D option or the environment),
-# else the first `zig` on PATH; the ziglang package of tools/tool-venv holds it.
-if(NOT TESSIK_ZIG AND DEFINED ENV{TESSIK_ZIG})
-  set(TESSIK_ZIG "$ENV{TESSIK_ZIG}")
-endif()
-if(NOT TESSIK_ZIG)
-  find_program(TESSIK_ZIG zig)
-endif()
-if(NOT TESSIK_ZIG)
-  message(FATAL_ERROR "zig not found: set TESSIK_ZIG to the zig executable (tools/tool-venv installs ziglang)")
-endif()
-set(TESSIK_ZIG "${TESSIK_ZIG}" CACHE FILEPATH "zig executable of the cross toolchain")
+include(${CMAKE_CURRENT_LIST_DIR}/find-zig.cmake)
 # try_compile projects read this file again and need the same zig.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TESSIK_ZIG TESSIK_ZIG_TARGET)
 
@@ -50,10 +38,11 @@ endforeach()
 # so a cold build makes one libc++ per target instead of two.
 set(CMAKE_TRY_COMPILE_CONFIGURATION Release)
 
-# zig's runtime defines __cpu_model as a stub that reports no feature, so
-# x86 modules get a working one linked in (see the file).
+# zig's runtime defines __cpu_model as a stub that reports no CPU feature,
+# so an x86 module built here would never pick a vector kernel; the x86-64
+# wheels are compiled by GCC instead (x86_64-linux-gnu.2.17.cmake).
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
-  set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "${CMAKE_CURRENT_LIST_DIR}/zig-x86-cpu-model.c")
+  message(FATAL_ERROR "zig-toolchain.cmake builds for aarch64; x86-64 uses x86_64-linux-gnu.2.17.cmake")
 endif()
 
 # The archiver is zig's llvm-ar, which also writes the symbol index.

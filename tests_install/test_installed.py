@@ -60,6 +60,29 @@ def test_a_broken_payload_raises_runtime_error(installed):
     assert r.stdout.strip() == "invalid row-oriented JSON: trailing comma at line 1 column 12"
 
 
+def test_exhausted_memory_is_memory_error_and_the_module_goes_on(installed, target):
+    """The module's C++ exceptions unwind through whatever runtime the wheel links
+    (the x86-64 wheels: GCC's libstdc++ with another unwinder), and only a failed
+    allocation deep in the transform throws one."""
+    if target.emulator:
+        pytest.skip("qemu-user accepts RLIMIT_AS but does not apply it")
+    code = (
+        "import os, resource, tessik_codec\n"
+        "payload = b'[' + b','.join([b'{\"a\":1,\"b\":[2]}'] * 3_000_000) + b']'\n"
+        "used = int(open('/proc/self/statm').read().split()[0]) * os.sysconf('SC_PAGE_SIZE')\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (used + 160 * 1024 * 1024, resource.RLIM_INFINITY))\n"
+        "try:\n"
+        "    tessik_codec.columnarize(payload)\n"
+        "except MemoryError:\n"
+        "    print('MemoryError')\n"
+        "del payload\n"
+        "print(tessik_codec.columnarize(b'[{\"a\":1},{\"a\":1}]').decode())\n"
+    )
+    r = installed.run(code)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.splitlines() == ["MemoryError", '{"columns":[],"rows":[[],[]],"constants":{"a":1}}']
+
+
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm (binutils) is not installed")
 def test_installed_module_exports_exactly_the_two_entry_symbols(module_file):
     out = run(["nm", "-D", "--defined-only", module_file]).stdout

@@ -5,7 +5,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#if defined(__linux__)
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#else
 #include <random>
+#endif
 
 #include "json/portable.hpp"
 
@@ -154,6 +162,43 @@ inline std::uint64_t load_le64(const unsigned char* p) noexcept {
     return w;
 }
 
+// Fills `out` from the system's entropy; false when there is none to give.
+// On Linux the kernel is asked directly, not through std::random_device:
+// libstdc++'s reaches for arc4random and getentropy, which glibc before
+// 2.25 and 2.36 lacks, and the wheels load on glibc 2.17.
+bool system_entropy(std::uint64_t (&out)[2]) noexcept {
+#if defined(__linux__)
+    char* p = reinterpret_cast<char*>(out);
+    std::size_t need = sizeof out;
+#if defined(SYS_getrandom)
+    // GRND_NONBLOCK: never wait at early boot; /dev/urandom below does not either.
+    long got = syscall(SYS_getrandom, p, need, 1);
+    if (got == static_cast<long>(need)) return true;
+#endif
+    // Kernels before 3.17 have no getrandom.
+    int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    while (need > 0) {
+        ssize_t n = read(fd, p, need);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        p += n;
+        need -= static_cast<std::size_t>(n);
+    }
+    close(fd);
+    return need == 0;
+#else
+    try {
+        std::random_device rd;
+        out[0] = (std::uint64_t(rd()) << 32) ^ rd();
+        out[1] = (std::uint64_t(rd()) << 32) ^ rd();
+        return true;
+    } catch (...) {
+        return false;
+    }
+#endif
+}
+
 // Per-thread hash keys: drawn once per thread from the system's entropy,
 // then stepped for every new map, so no two maps of a thread share keys and
 // no thread touches another's state.
@@ -161,11 +206,11 @@ struct ThreadKeys {
     std::uint64_t k0;
     std::uint64_t k1;
     ThreadKeys() noexcept : k0(0x736f6d6570736575ULL), k1(0x646f72616e646f6dULL) {
-        try {
-            std::random_device rd;
-            k0 ^= (std::uint64_t(rd()) << 32) ^ rd();
-            k1 ^= (std::uint64_t(rd()) << 32) ^ rd();
-        } catch (...) {
+        std::uint64_t drawn[2];
+        if (system_entropy(drawn)) {
+            k0 ^= drawn[0];
+            k1 ^= drawn[1];
+        } else {
             // No entropy source: fall back on addresses, still per thread.
             k0 ^= reinterpret_cast<std::uintptr_t>(this);
             k1 ^= reinterpret_cast<std::uintptr_t>(&k0) * 0x9E3779B97F4A7C15ULL;
