@@ -31,8 +31,9 @@ def load(path):
 def cases():
     yield "generated", payloads.generate()
     yield from ((name, data) for name, data, _ in payloads.kinds())
+    yield from ((name, data) for name, data, *_ in payloads.shapes())
     yield from ((name, data) for name, data, _ in payloads.realworld() if data)
-    yield "tiny", payloads.tiny()
+    yield from ((name, data) for name, data, _ in payloads.small_calls())
 
 
 def batch(fn, data, calls):
