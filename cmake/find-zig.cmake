@@ -10,3 +10,5 @@ if(NOT TESSIK_ZIG)
   message(FATAL_ERROR "zig not found: set TESSIK_ZIG to the zig executable (tools/tool-venv installs ziglang)")
 endif()
 set(TESSIK_ZIG "${TESSIK_ZIG}" CACHE FILEPATH "zig executable of the cross toolchain")
+# try_compile projects read the toolchain file again and need the same zig.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TESSIK_ZIG)

@@ -9,7 +9,6 @@
 # glibc-2.17-compat.c for the one glibc variable libstdc++.a reads. The code
 # of zig's own clang ran up to 8% slower on some payloads than GCC's.
 include(${CMAKE_CURRENT_LIST_DIR}/find-zig.cmake)
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TESSIK_ZIG)
 
 find_program(TESSIK_GXX NAMES g++ REQUIRED)
 set(CMAKE_CXX_COMPILER "${TESSIK_GXX}")

@@ -4,8 +4,7 @@
 # own libc++ and libc++abi statically, so the module needs nothing from the
 # system beyond that glibc: what manylinux2014 (glibc 2.17) asks for.
 include(${CMAKE_CURRENT_LIST_DIR}/find-zig.cmake)
-# try_compile projects read this file again and need the same zig.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TESSIK_ZIG TESSIK_ZIG_TARGET)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TESSIK_ZIG_TARGET)
 
 set(CMAKE_SYSTEM_NAME Linux)
 string(REGEX MATCH "^[^-]+" CMAKE_SYSTEM_PROCESSOR "${TESSIK_ZIG_TARGET}")
