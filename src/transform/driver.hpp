@@ -39,10 +39,10 @@ struct DriverResult {
 inline constexpr std::string_view panic_prefix = "internal panic during columnarization: ";
 inline constexpr std::string_view panic_without_text = "unknown panic in columnarize_json";
 
-// Documents from this size up are written straight into storage the host
-// makes while attached (the result bytes), which spares a buffer as large and
-// its copy at the cost of one more attach; smaller ones go to a buffer, so
-// that a small call attaches once.
+// Documents are written straight into storage the host makes while attached
+// (the result bytes), which spares a buffer as large and its copy. Detached,
+// that costs one more attach, paid from this size up; smaller documents go
+// to a buffer, so that the call attaches once.
 inline constexpr std::size_t place_from = 256 * 1024;
 
 // Payloads below this size are transformed attached: releasing and
@@ -67,12 +67,14 @@ DriverResult run_contained(const char* data, std::size_t len, Transform&& transf
     public:
         Room(Host& host, Token& token) noexcept : host_(host), token_(token) {}
         char* room(std::size_t size) override {
-            if (size < place_from) return buffer.extend(size);
+            // Attached, the result costs nothing more to make now than
+            // later, so any document goes straight into it.
             if (!detached) {
                 char* where = host_.place(size);
                 placed = true;
                 return where;
             }
+            if (size < place_from) return buffer.extend(size);
             host_.attach(token_);
             char* where;
             try {
