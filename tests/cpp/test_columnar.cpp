@@ -62,6 +62,10 @@ TEST(Columnarize, EdgeCases) {
                      R"({"columns":[],"rows":[[],[]],"constants":{"v":1.0}})"});
     table.push_back({"zero and negative zero match", {obj({{"v", d(-0.0)}}), obj({{"v", u(0)}})},
                      R"({"columns":[],"rows":[[],[]],"constants":{"v":-0.0}})"});
+    table.push_back({"zero and negative zero as doubles match", {obj({{"v", d(0.0)}}), obj({{"v", d(-0.0)}})},
+                     R"({"columns":[],"rows":[[],[]],"constants":{"v":0.0}})"});
+    table.push_back({"doubles of different digits differ", {obj({{"v", d(0.5)}}), obj({{"v", d(5.0)}})},
+                     R"({"columns":["v"],"rows":[[0.5],[5.0]],"constants":{}})"});
     table.push_back({"integers equal as doubles", {obj({{"v", u(two53 + 1)}}), obj({{"v", u(two53)}})},
                      R"({"columns":[],"rows":[[],[]],"constants":{"v":9007199254740993}})"});
     table.push_back({"nested numbers match by form", {obj({{"v", arr({u(1)})}}), obj({{"v", arr({d(1.0)})}})},
