@@ -63,7 +63,7 @@ constexpr bool wants_written_strings() {
 
 // A sink with `bool skims()`, `static std::string_view written_number(const
 // NumberToken&, char* buf)` (a number's compact text: its literal, or one
-// made in buf), `skim_text()` (a text being made: clear, append, commit)
+// made in buf), `skim_text()` (a text being made: clear, append, reserve, added, commit)
 // and `written_value(text, object)` may take a nested value whole: while
 // skims() is true, a value without a key twice in one object comes as one
 // written_value event with its compact text in the writer's form, instead
@@ -478,7 +478,16 @@ TESSIK_NOINLINE bool Reader<Sink>::skim_written(std::string_view& text) {
     // token after them finds.
     auto gap = [&]() TESSIK_LAMBDA_INLINE {
         if (p == end || *p > ' ') return;
-        copy_clean(p);
+        // The runs between a pretty-printed value's whitespace are short:
+        // moved as 32 bytes, without a branch on their length, where the
+        // input has them; what follows writes over the rest.
+        if (const auto n = static_cast<std::size_t>(p - clean); n <= 32 && end - clean >= 32) {
+            std::memcpy(out.reserve(32), clean, 32);
+            out.added(n);
+            changed = true;
+        } else {
+            copy_clean(p);
+        }
         p_ = p;
         skip_whitespace();
         p = p_;

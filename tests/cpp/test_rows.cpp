@@ -346,7 +346,7 @@ TEST(Rows, CellsAtTheVeryEndOfThePayload) {
     std::size_t page = 0;
     char* pages = guarded_pages(page);
     ASSERT_NE(pages, nullptr);
-    const std::string payloads[] = {
+    std::vector<std::string> payloads = {
         R"([{"a":1,"b":"x"},{"a":2,"b":"y"}])",
         R"([{"a":true,"b":0},{"a":null,"b":1}])",
         R"([{"a":1},{"b":2},{"c":"z"}])",
@@ -356,8 +356,21 @@ TEST(Rows, CellsAtTheVeryEndOfThePayload) {
         // The last cell starts 15 bytes before the end: one byte short of a 16-byte move.
         R"([{"k":1},{"k":"abcdefghijk"}])",
     };
-    for (const std::string& payload : payloads) {
+    // A pretty-printed nested cell whose last run before whitespace is 20
+    // to 34 bytes long and starts 24 to 38 bytes before the end: across
+    // both bounds of the 32-byte move.
+    std::vector<std::string> known(payloads.size());
+    for (int n = 18; n <= 32; ++n) {
+        const std::string text = "\"" + std::string(n, 'a') + "\"";
+        payloads.push_back(R"([{"v":[1, )" + text + " ]}]");
+        known.push_back(R"({"columns":["v"],"rows":[[[1,)" + text + R"(]]],"constants":{}})");
+    }
+    for (std::size_t i = 0; i < payloads.size(); ++i) {
+        const std::string& payload = payloads[i];
         const std::string expected = run(payload);
+        if (!known[i].empty()) {
+            EXPECT_EQ(expected, known[i]);
+        }
         ASSERT_EQ(expected.rfind("error", 0), std::string::npos) << payload;
         char* at = pages + page - payload.size();
         std::memcpy(at, payload.data(), payload.size());
