@@ -15,10 +15,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "json/key_index.hpp"
 #include "transform/entry.hpp"
 
 namespace {
@@ -230,6 +232,45 @@ TEST(Rows, ConstantsIgnoreMemberOrderAtEverySize) {
     }
 }
 
+// The payload of rows holding the given keys, each named by name(k) and
+// valued by its row and key, and the document it gives: every key's first
+// row holds it at the columns' order, so the columns are the keys in order
+// of first appearance.
+std::pair<std::string, std::string> rows_and_document(const std::vector<std::vector<int>>& rows,
+                                                      std::string (*name)(int)) {
+    std::vector<int> columns;
+    for (const auto& keys : rows)
+        for (int k : keys)
+            if (std::find(columns.begin(), columns.end(), k) == columns.end()) columns.push_back(k);
+    std::string payload = "[", expected = R"({"columns":[)";
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (i != 0) expected += ',';
+        expected += name(columns[i]);
+    }
+    expected += R"(],"rows":[)";
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        if (r != 0) payload += ',';
+        payload += '{';
+        std::vector<std::string> values;
+        for (std::size_t i = 0; i < rows[r].size(); ++i) {
+            values.push_back(std::to_string(r * 1000 + static_cast<std::size_t>(rows[r][i])));
+            if (i != 0) payload += ',';
+            payload += name(rows[r][i]);
+            payload += ':';
+            payload += values.back();
+        }
+        payload += '}';
+        expected += r != 0 ? ",[" : "[";
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            const auto at = std::find(rows[r].begin(), rows[r].end(), columns[i]);
+            expected += i != 0 ? "," : "";
+            expected += at == rows[r].end() ? "null" : values[static_cast<std::size_t>(at - rows[r].begin())];
+        }
+        expected += "]";
+    }
+    return {payload + "]", expected + R"(],"constants":{}})"};
+}
+
 // Rows holding a few of many keys, or most of them, in their own orders:
 // each cell lands in its key's column and every other cell is null,
 // including runs of nulls at either end of a row and rows with no columns.
@@ -254,33 +295,61 @@ TEST(Rows, KeysInEveryOrderLandInTheirColumns) {
             rows.push_back(keys);
         }
         rows.push_back({});  // a row with no columns at all
-        // Every key's first row holds it at the columns' order, so the
-        // columns are the keys in order of first appearance.
-        std::vector<int> columns;
-        for (const auto& keys : rows)
-            for (int k : keys)
-                if (std::find(columns.begin(), columns.end(), k) == columns.end()) columns.push_back(k);
-        std::string payload = "[", expected = R"({"columns":[)";
-        for (std::size_t i = 0; i < columns.size(); ++i) {
-            if (i != 0) expected += ',';
-            expected += key(columns[i]);
-        }
-        expected += R"(],"rows":[)";
-        for (std::size_t r = 0; r < rows.size(); ++r) {
-            std::vector<std::string> values;
-            for (int k : rows[r]) values.push_back(std::to_string(r * 1000 + static_cast<std::size_t>(k)));
-            if (r != 0) payload += ',';
-            payload += object(rows[r], values);
-            expected += r != 0 ? ",[" : "[";
-            for (std::size_t i = 0; i < columns.size(); ++i) {
-                const auto at = std::find(rows[r].begin(), rows[r].end(), columns[i]);
-                expected += i != 0 ? "," : "";
-                expected += at == rows[r].end() ? "null" : values[static_cast<std::size_t>(at - rows[r].begin())];
+        const auto [payload, expected] = rows_and_document(rows, key);
+        EXPECT_EQ(run(payload), expected) << c.keys << " keys, " << c.per_row << " per row";
+    }
+}
+
+// Keys past the first few are looked up by a cache of recent keys, which
+// answers alone until two keys meet in one of its entries. Twelve keys in
+// shuffled rows: none meeting, a pair among the keys cached together, a
+// pair met later, and both.
+std::vector<std::string> named_keys;
+std::string named_key(int i) { return "\"" + named_keys[static_cast<std::size_t>(i)] + "\""; }
+
+TEST(Rows, KeysMeetingInTheRecentKeysCache) {
+    const auto meet = [](const std::string& a, const std::string& b) {
+        auto cache = std::make_unique<tessik::json::RecentKeys>();
+        return &cache->entry(a) == &cache->entry(b);
+    };
+    // For each key, a name that meets only its partner among the keys
+    // before it (-1: none).
+    const auto names = [&](std::vector<std::pair<int, int>> meeting) {
+        std::vector<std::string> out;
+        for (int i = 0; i < 12; ++i) {
+            int partner = -1;
+            for (const auto& [k, p] : meeting)
+                if (k == i) partner = p;
+            for (int j = 0;; ++j) {
+                std::string n = "k";
+                n += std::to_string(i);
+                n += '_';
+                n += std::to_string(j);
+                bool fits = true;
+                for (int b = 0; b < i; ++b) fits &= meet(n, out[static_cast<std::size_t>(b)]) == (b == partner);
+                if (fits) {
+                    out.push_back(n);
+                    break;
+                }
             }
-            expected += "]";
         }
-        expected += R"(],"constants":{}})";
-        EXPECT_EQ(run(payload + "]"), expected) << c.keys << " keys, " << c.per_row << " per row";
+        return out;
+    };
+    const std::vector<std::pair<int, int>> cases[] = {{}, {{5, 1}}, {{10, 3}}, {{5, 1}, {10, 3}}};
+    std::mt19937 random(20261210);
+    for (const auto& meeting : cases) {
+        named_keys = names(meeting);
+        int met = 0;
+        for (int a = 0; a < 12; ++a)
+            for (int b = 0; b < a; ++b) met += meet(named_keys[a], named_keys[b]);
+        ASSERT_EQ(met, static_cast<int>(meeting.size()));
+        std::vector<std::vector<int>> rows{range(12)};
+        for (int r = 0; r < 40; ++r) {
+            rows.push_back(range(12));
+            std::shuffle(rows.back().begin(), rows.back().end(), random);
+        }
+        const auto [payload, expected] = rows_and_document(rows, named_key);
+        EXPECT_EQ(run(payload), expected) << meeting.size() << " pairs meeting";
     }
 }
 
