@@ -56,7 +56,10 @@ public:
 private:
     void grow() {
         if (capacity_ > SIZE_MAX / 4 / sizeof(T)) throw std::bad_alloc();
-        const std::size_t capacity = capacity_ * 2, bytes = capacity * sizeof(T);
+        // Out of the inline storage by four times at once: an array that
+        // outgrows it mostly grows on, and each step costs a small call an
+        // allocation and a copy.
+        const std::size_t capacity = capacity_ * (data_ == inline_data() ? 4 : 2), bytes = capacity * sizeof(T);
         void* p;
         const bool mapped = bytes >= pages::map_from;
         if (mapped_) {

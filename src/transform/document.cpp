@@ -2,6 +2,7 @@
 // reading: its exact size first, then its text, once, into room of that size.
 #include "transform/rows.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -133,17 +134,18 @@ std::size_t RowSink::write_document(OutputRoom& target, std::string_view input) 
     const std::size_t null_cells = missing == 0 ? 0 : columns.size() + Placed::kRun / 5 + 1;
     json::ScratchVector<char> nulls(5 * null_cells, ',', &memory_);
     for (std::size_t c = 0; c < null_cells; ++c) std::memcpy(nulls.data() + 5 * c + 1, "null", 4);
-    // The current key list's cells in column order, as (column, member);
-    // rebuilt only when a row's list differs from the one before, by
-    // marking its columns in a bit set and reading the marks in order. Rows
-    // share a key list only with the row before; an empty row's list
-    // starts where the next row's does, hence the size in the comparison.
+    // The current key list's cells in column order: member[c] when the
+    // list holds every column, else as (column, member), by marking its
+    // columns in a bit set and reading the marks in order; rebuilt only
+    // when a row's list differs from the one before. Rows share a key list
+    // only with the row before; an empty row's list starts where the next
+    // row's does, hence the size in the comparison.
     struct Present {
         std::uint32_t column;
         std::uint32_t member;
     };
     json::ScratchVector<Present> present(columns.size(), Present{}, &memory_);
-    std::size_t n = 0;  // entries in present
+    std::size_t n = 0;  // entries in present, or every column
     json::ScratchVector<std::uint64_t> marks((columns.size() + 63) / 64, 0, &memory_);
     json::ScratchVector<std::uint32_t> member(columns.size(), 0, &memory_);
     const Row* mapped = nullptr;
@@ -167,17 +169,25 @@ std::size_t RowSink::write_document(OutputRoom& target, std::string_view input) 
         }
         if (mapped == nullptr || row.ids != mapped->ids || row.size != mapped->size) {
             mapped = &row;
+            n = 0;
             for (std::size_t i = 0; i < row.size; ++i) {
                 const std::int64_t c = column_of[ids_[row.ids + i]];
                 if (c < 0) continue;
                 marks[static_cast<std::size_t>(c) / 64] |= std::uint64_t{1} << (c % 64);
                 member[static_cast<std::size_t>(c)] = static_cast<std::uint32_t>(i);
+                ++n;
             }
-            n = 0;
-            for (std::size_t w = 0; w < marks.size(); ++w) {
-                for (std::uint64_t bits = std::exchange(marks[w], 0); bits != 0; bits &= bits - 1) {
-                    const std::size_t c = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
-                    present[n++] = {static_cast<std::uint32_t>(c), member[c]};
+            // A row's keys are distinct: as many as the columns is every
+            // column, whose members member[] gives in order.
+            if (n == columns.size()) {
+                std::fill(marks.begin(), marks.end(), 0);
+            } else {
+                n = 0;
+                for (std::size_t w = 0; w < marks.size(); ++w) {
+                    for (std::uint64_t bits = std::exchange(marks[w], 0); bits != 0; bits &= bits - 1) {
+                        const std::size_t c = w * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+                        present[n++] = {static_cast<std::uint32_t>(c), member[c]};
+                    }
                 }
             }
         }
@@ -188,7 +198,7 @@ std::size_t RowSink::write_document(OutputRoom& target, std::string_view input) 
             // Every column present: no runs of nulls to look for.
             for (std::size_t c = 0; c < n; ++c) {
                 if (c != 0) out.push(',');
-                out.append_cell(cells[present[c].member].text(), input.data(), safe);
+                out.append_cell(cells[member[c]].text(), input.data(), safe);
             }
             out.push(']');
             continue;
