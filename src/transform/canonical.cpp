@@ -143,7 +143,7 @@ void Emitter::remember_shape(const Open& o) {
 
 double number_value(std::string_view text) noexcept {
     double d = 0;
-    if (text.find_first_of(".e") != std::string_view::npos) {
+    if (is_double_text(text)) {
         // The shortest digits of a double read back, correctly rounded, as
         // that double.
 #if TESSIK_HAVE_FROM_CHARS_DOUBLE
@@ -231,8 +231,7 @@ bool texts_equal(std::string_view a, std::string_view b) {
         return true;
     }
     // Numbers of the same form differ in text unless both are double zeros.
-    auto is_zero = [](std::string_view t) { return t == "0.0" || t == "-0.0"; };
-    return is_zero(a) && is_zero(b);
+    return is_double_zero(a) && is_double_zero(b);
 }
 
 }  // namespace tessik::transform::detail

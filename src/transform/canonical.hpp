@@ -204,6 +204,18 @@ inline void Emitter::key(const StringToken& t) {
     members_.push_back(Member{key, canonical_size, at, at + canonical_size + 3, 0, found});
 }
 
+// Whether a number's compact text is a double's: the shortest digits of a
+// double hold a point or an exponent, an integer's digits never do.
+inline bool is_double_text(std::string_view text) noexcept {
+    for (const char c : text)
+        if (c == '.' || c == 'e') return true;
+    return false;
+}
+
+// The double zeros: the only doubles whose different texts, each the
+// shortest digits of its value, are equal values.
+inline bool is_double_zero(std::string_view text) noexcept { return text == "0.0" || text == "-0.0"; }
+
 // The value of a top-level number cell as a double, from its compact text.
 double number_value(std::string_view text) noexcept;
 

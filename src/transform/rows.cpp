@@ -22,13 +22,6 @@ bool is_short_integer(std::string_view text) noexcept {
     return true;
 }
 
-// A double's text: its shortest digits, which hold a point or an exponent.
-bool is_double_text(std::string_view text) noexcept {
-    for (const char c : text)
-        if (c == '.' || c == 'e') return true;
-    return false;
-}
-
 // Inline, as rows are short: a library call per row costs more.
 bool same_ids(const std::uint32_t* a, const std::uint32_t* b, std::size_t n) noexcept {
     for (std::size_t i = 0; i < n; ++i)
@@ -49,10 +42,8 @@ bool cells_match(const Cell& cell, const Cell& reference) {
             if (is_short_integer(cell.text()) && is_short_integer(reference.text())) return false;
             // Nor can two doubles, each written as the shortest digits of its
             // value, other than 0.0 and -0.0.
-            if (is_double_text(cell.text()) && is_double_text(reference.text())) {
-                const auto zero = [](std::string_view t) { return t == "0.0" || t == "-0.0"; };
-                return zero(cell.text()) && zero(reference.text());
-            }
+            if (is_double_text(cell.text()) && is_double_text(reference.text()))
+                return is_double_zero(cell.text()) && is_double_zero(reference.text());
             return number_value(cell.text()) == number_value(reference.text());
         case Kind::Array:
         case Kind::Object: return texts_equal(cell.text(), reference.text());
