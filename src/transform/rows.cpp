@@ -119,12 +119,6 @@ void RowSink::end(const Byte* at) {
     }
 }
 
-void RowSink::index_keys() {
-    json::KeyIndex& keys = index_->keys.emplace();
-    auto key_at = [this](std::size_t i) { return keys_[i]; };
-    for (std::size_t k = 0; k < keys_.size(); ++k) keys.find_or_insert(keys_[k], k, key_at);
-}
-
 void RowSink::element_scalar(std::string_view text) {
     if (has_row_error()) return;
     row_error_.reserve(row_prefix.size() + text.size());

@@ -138,12 +138,10 @@ private:
     json::ScratchVector<std::string_view> keys_;
     json::ScratchVector<Column> columns_;
     struct KeyLookup {
+        json::KeyIndex keys;
         json::RecentKeys recent;  // consulted first: rows vary their key order
-        // Made, with every key so far, once two keys meet in one entry.
-        std::optional<json::KeyIndex> keys;
     };
     std::optional<KeyLookup> index_;  // made when the keys outgrow a scan
-    void index_keys();
 
     json::PodArray<Cell, 64> cells_;
     json::PodArray<std::uint32_t, 64> ids_;
@@ -218,25 +216,16 @@ TESSIK_ALWAYS_INLINE std::uint32_t RowSink::intern(std::string_view key) {
     } else {
         if (!index_) {
             index_.emplace();
-            // The keys so far go to the recent entries, so that their first
-            // lookups after this one need no index.
+            // The keys so far go to the recent entries too, so that their
+            // first lookups after this one need no hashing of the index.
             for (std::size_t k = 0; k < keys_.size(); ++k) {
-                std::uint32_t& entry = index_->recent.entry(keys_[k]);
-                if (entry != 0 && !index_->keys) index_keys();
-                entry = static_cast<std::uint32_t>(k + 1);
+                index_->keys.find_or_insert(keys_[k], k, key_at);
+                index_->recent.entry(keys_[k]) = static_cast<std::uint32_t>(k + 1);
             }
         }
-        KeyLookup& lookup = *index_;
-        std::uint32_t& recent = lookup.recent.entry(key);
-        if (recent != 0) {
-            if (json::same_key(keys_[recent - 1], key)) return recent - 1;
-            // Another key's entry, which this key takes over: from now on
-            // a key missing from the entries may still be known.
-            if (!lookup.keys) index_keys();
-        }
-        // Until then, every key so far holds its own entry: an empty one
-        // means a new key, with no hashing of the index.
-        if (lookup.keys) id = lookup.keys->find_or_insert(key, keys_.size(), key_at);
+        std::uint32_t& recent = index_->recent.entry(key);
+        if (recent != 0 && json::same_key(keys_[recent - 1], key)) return recent - 1;
+        id = index_->keys.find_or_insert(key, keys_.size(), key_at);
         recent = static_cast<std::uint32_t>((id == json::KeyIndex::npos ? keys_.size() : id) + 1);
     }
     if (id == json::KeyIndex::npos) {

@@ -15,12 +15,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "json/key_index.hpp"
 #include "transform/entry.hpp"
 
 namespace {
@@ -297,59 +295,6 @@ TEST(Rows, KeysInEveryOrderLandInTheirColumns) {
         rows.push_back({});  // a row with no columns at all
         const auto [payload, expected] = rows_and_document(rows, key);
         EXPECT_EQ(run(payload), expected) << c.keys << " keys, " << c.per_row << " per row";
-    }
-}
-
-// Keys past the first few are looked up by a cache of recent keys, which
-// answers alone until two keys meet in one of its entries. Twelve keys in
-// shuffled rows: none meeting, a pair among the keys cached together, a
-// pair met later, and both.
-std::vector<std::string> named_keys;
-std::string named_key(int i) { return "\"" + named_keys[static_cast<std::size_t>(i)] + "\""; }
-
-TEST(Rows, KeysMeetingInTheRecentKeysCache) {
-    const auto meet = [](const std::string& a, const std::string& b) {
-        auto cache = std::make_unique<tessik::json::RecentKeys>();
-        return &cache->entry(a) == &cache->entry(b);
-    };
-    // For each key, a name that meets only its partner among the keys
-    // before it (-1: none).
-    const auto names = [&](std::vector<std::pair<int, int>> meeting) {
-        std::vector<std::string> out;
-        for (int i = 0; i < 12; ++i) {
-            int partner = -1;
-            for (const auto& [k, p] : meeting)
-                if (k == i) partner = p;
-            for (int j = 0;; ++j) {
-                std::string n = "k";
-                n += std::to_string(i);
-                n += '_';
-                n += std::to_string(j);
-                bool fits = true;
-                for (int b = 0; b < i; ++b) fits &= meet(n, out[static_cast<std::size_t>(b)]) == (b == partner);
-                if (fits) {
-                    out.push_back(n);
-                    break;
-                }
-            }
-        }
-        return out;
-    };
-    const std::vector<std::pair<int, int>> cases[] = {{}, {{5, 1}}, {{10, 3}}, {{5, 1}, {10, 3}}};
-    std::mt19937 random(20261210);
-    for (const auto& meeting : cases) {
-        named_keys = names(meeting);
-        int met = 0;
-        for (int a = 0; a < 12; ++a)
-            for (int b = 0; b < a; ++b) met += meet(named_keys[a], named_keys[b]);
-        ASSERT_EQ(met, static_cast<int>(meeting.size()));
-        std::vector<std::vector<int>> rows{range(12)};
-        for (int r = 0; r < 40; ++r) {
-            rows.push_back(range(12));
-            std::shuffle(rows.back().begin(), rows.back().end(), random);
-        }
-        const auto [payload, expected] = rows_and_document(rows, named_key);
-        EXPECT_EQ(run(payload), expected) << meeting.size() << " pairs meeting";
     }
 }
 
