@@ -230,45 +230,6 @@ TEST(Rows, ConstantsIgnoreMemberOrderAtEverySize) {
     }
 }
 
-// The payload of rows holding the given keys, each named by name(k) and
-// valued by its row and key, and the document it gives: every key's first
-// row holds it at the columns' order, so the columns are the keys in order
-// of first appearance.
-std::pair<std::string, std::string> rows_and_document(const std::vector<std::vector<int>>& rows,
-                                                      std::string (*name)(int)) {
-    std::vector<int> columns;
-    for (const auto& keys : rows)
-        for (int k : keys)
-            if (std::find(columns.begin(), columns.end(), k) == columns.end()) columns.push_back(k);
-    std::string payload = "[", expected = R"({"columns":[)";
-    for (std::size_t i = 0; i < columns.size(); ++i) {
-        if (i != 0) expected += ',';
-        expected += name(columns[i]);
-    }
-    expected += R"(],"rows":[)";
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-        if (r != 0) payload += ',';
-        payload += '{';
-        std::vector<std::string> values;
-        for (std::size_t i = 0; i < rows[r].size(); ++i) {
-            values.push_back(std::to_string(r * 1000 + static_cast<std::size_t>(rows[r][i])));
-            if (i != 0) payload += ',';
-            payload += name(rows[r][i]);
-            payload += ':';
-            payload += values.back();
-        }
-        payload += '}';
-        expected += r != 0 ? ",[" : "[";
-        for (std::size_t i = 0; i < columns.size(); ++i) {
-            const auto at = std::find(rows[r].begin(), rows[r].end(), columns[i]);
-            expected += i != 0 ? "," : "";
-            expected += at == rows[r].end() ? "null" : values[static_cast<std::size_t>(at - rows[r].begin())];
-        }
-        expected += "]";
-    }
-    return {payload + "]", expected + R"(],"constants":{}})"};
-}
-
 // Rows holding a few of many keys, or most of them, in their own orders:
 // each cell lands in its key's column and every other cell is null,
 // including runs of nulls at either end of a row and rows with no columns.
@@ -293,8 +254,33 @@ TEST(Rows, KeysInEveryOrderLandInTheirColumns) {
             rows.push_back(keys);
         }
         rows.push_back({});  // a row with no columns at all
-        const auto [payload, expected] = rows_and_document(rows, key);
-        EXPECT_EQ(run(payload), expected) << c.keys << " keys, " << c.per_row << " per row";
+        // Every key's first row holds it at the columns' order, so the
+        // columns are the keys in order of first appearance.
+        std::vector<int> columns;
+        for (const auto& keys : rows)
+            for (int k : keys)
+                if (std::find(columns.begin(), columns.end(), k) == columns.end()) columns.push_back(k);
+        std::string payload = "[", expected = R"({"columns":[)";
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            if (i != 0) expected += ',';
+            expected += key(columns[i]);
+        }
+        expected += R"(],"rows":[)";
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            std::vector<std::string> values;
+            for (int k : rows[r]) values.push_back(std::to_string(r * 1000 + static_cast<std::size_t>(k)));
+            if (r != 0) payload += ',';
+            payload += object(rows[r], values);
+            expected += r != 0 ? ",[" : "[";
+            for (std::size_t i = 0; i < columns.size(); ++i) {
+                const auto at = std::find(rows[r].begin(), rows[r].end(), columns[i]);
+                expected += i != 0 ? "," : "";
+                expected += at == rows[r].end() ? "null" : values[static_cast<std::size_t>(at - rows[r].begin())];
+            }
+            expected += "]";
+        }
+        expected += R"(],"constants":{}})";
+        EXPECT_EQ(run(payload + "]"), expected) << c.keys << " keys, " << c.per_row << " per row";
     }
 }
 
