@@ -75,6 +75,7 @@ void RowSink::begin(const Byte* at, bool object) {
             return;
         case State::InRow:
             state_ = State::InCell;
+            expected_ = 0;  // its members are not the row's
             nested_kind_ = object ? Kind::Object : Kind::Array;
             nest_ = 1;
             emitter_.start(at);
@@ -104,6 +105,7 @@ void RowSink::end(const Byte* at) {
             if (--nest_ == 0) {
                 set_cell(Cell(emitter_.finish(), nested_kind_));
                 state_ = State::InRow;
+                expect_row_keys();
             }
             return;
         case State::InElement:
@@ -128,6 +130,7 @@ void RowSink::element_scalar(std::string_view text) {
 
 void RowSink::start_row() {
     row_ = Row{cells_.size(), ids_.size(), 0};
+    expect_row_keys();
 }
 
 void RowSink::finish_row() {
@@ -192,6 +195,7 @@ void RowSink::finish_row() {
     else predict_ = shared || index % 64 == 0;
     mispredicted_ = 0;
     rows_.push_back(row_);
+    expected_ = 0;  // until the next row starts
 }
 
 }  // namespace tessik::transform::detail

@@ -56,6 +56,14 @@ public:
     void end_array(const Byte* at) { end(at); }
     void end_object(const Byte* at) { end(at); }
     void key(const StringToken& t);
+    // The key where the row before had it, while rows repeat their keys in
+    // order: the reader matches it without scanning. Keys are views of
+    // quoted texts, in the input or the store.
+    TESSIK_ALWAYS_INLINE std::string_view expected_key() const noexcept {
+        if (row_.size >= expected_) return {};
+        return keys_[ids_[rows_.back().ids + row_.size]];
+    }
+    TESSIK_ALWAYS_INLINE void expected_key_came() { take_key(ids_[rows_.back().ids + row_.size]); }
     void string(const StringToken& t);
     void number(const NumberToken& t);
     void literal(Kind kind, bool, const Byte* begin, const Byte* end);
@@ -109,9 +117,12 @@ private:
     // Inlined into begin() and end() in rows.cpp, their only callers.
     TESSIK_ALWAYS_INLINE void start_row();
     TESSIK_ALWAYS_INLINE void finish_row();
+    void expect_row_keys() noexcept { expected_ = predict_ && !rows_.empty() ? rows_.back().size : 0; }
     void set_cell(Cell cell);
     void element_scalar(std::string_view text);
     std::uint32_t intern(std::string_view key);
+    // The row's next member has the key of column `id`.
+    void take_key(std::uint32_t id);
     // A cell of the given text, which is either a view of the token's input
     // [begin, end) or a scratch text, kept unless the input holds it.
     Cell keep(std::string_view text, const Byte* begin, const Byte* end, Kind kind) {
@@ -149,6 +160,9 @@ private:
     Row row_{};              // the row being read
     std::size_t slot_ = 0;   // its member that the next value fills
     bool predict_ = true;    // look for each key where the row before had it
+    // Members of the row that expected_key() may look up: the row before's
+    // size while predicting and in the row's own members, else 0.
+    std::size_t expected_ = 0;
     std::size_t mispredicted_ = 0;  // keys of this row found elsewhere
     std::uint32_t cell_column_ = 0;  // the column of that member
 
@@ -177,7 +191,10 @@ TESSIK_ALWAYS_INLINE void RowSink::key(const StringToken& t) {
         key = escaped == input ? input : std::string_view(store_.keep(escaped), escaped.size());
         key = key.substr(1, key.size() - 2);
     }
-    const std::uint32_t id = intern(key);
+    take_key(intern(key));
+}
+
+TESSIK_ALWAYS_INLINE void RowSink::take_key(std::uint32_t id) {
     cell_column_ = id;
     Column& c = columns_[id];
     if (c.row == rows_.size() + 1) {
@@ -193,16 +210,8 @@ TESSIK_ALWAYS_INLINE void RowSink::key(const StringToken& t) {
 }
 
 TESSIK_ALWAYS_INLINE std::uint32_t RowSink::intern(std::string_view key) {
-    // The key at the same position in the previous row, as rows usually
-    // repeat their keys in order.
-    if (predict_ && !rows_.empty()) {
-        const Row& previous = rows_.back();
-        if (row_.size < previous.size) {
-            const std::uint32_t id = ids_[previous.ids + row_.size];
-            if (json::same_key(keys_[id], key)) return id;
-        }
-        ++mispredicted_;
-    }
+    // The reader has compared the key with the expected one already.
+    if (predict_ && !rows_.empty()) ++mispredicted_;
     constexpr std::size_t max_scanned_keys = 8;
     std::size_t id = json::KeyIndex::npos;
     auto key_at = [this](std::size_t i) { return keys_[i]; };

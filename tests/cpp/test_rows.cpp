@@ -381,6 +381,40 @@ TEST(Rows, CellsAtTheVeryEndOfThePayload) {
     release_pages(pages, page);
 }
 
+// Each key is first compared, with its closing quote, to the key the row
+// before had at its position: keys that extend or shorten it, or write it
+// with other escapes, are keys of their own or the same one as before, and
+// a payload that ends inside or just after one (where an unreadable page
+// begins) is a fault at the same place as ever.
+TEST(Rows, KeysComparedWithTheRowBefore) {
+    const std::pair<std::string, std::string> table[] = {
+        {R"([{"ab":1,"c":2},{"abc":1,"c":2},{"a":1,"c":2},{"ab":3,"c":2}])",
+         R"({"columns":["ab","abc","a"],"rows":[[1,null,null],[null,1,null],[null,null,1],[3,null,null]],"constants":{"c":2}})"},
+        {R"([{"a\"b":1},{"a\"b":2},{"a\"bc":3}])",
+         R"({"columns":["a\"b","a\"bc"],"rows":[[1,null],[2,null],[null,3]],"constants":{}})"},
+        {R"([{"\u0061":1},{"\u0061":2},{"a":3},{"a\u0062":4}])",
+         R"({"columns":["a","ab"],"rows":[[1,null],[2,null],[3,null],[null,4]],"constants":{}})"},
+        {R"([{"ab":1,"ab":2},{"ab":3,"ab":4}])", R"({"columns":["ab"],"rows":[[2],[4]],"constants":{}})"},
+        // Members of a nested object, and of an element after the rows, are not the rows' keys.
+        {R"([{"a":1,"b":2},{"a":{"b":1,"b":2},"b":3}])", R"({"columns":["a","b"],"rows":[[1,2],[{"b":2},3]],"constants":{}})"},
+        {R"([{"a":1,"b":2},{"a":1,"b":2},{"a":1},[{"b":5}]])", R"(error: expected a JSON object row, got: [{"b":5}])"},
+        {R"([{"ab":1},{"ab)", "error: invalid row-oriented JSON: EOF while parsing a string at line 1 column 14"},
+        {R"([{"ab":1},{"ab")", "error: invalid row-oriented JSON: EOF while parsing an object at line 1 column 15"},
+        {R"([{"ab":1},{"a)", "error: invalid row-oriented JSON: EOF while parsing a string at line 1 column 13"},
+        {R"([{"ab":1},{"ab"1}])", "error: invalid row-oriented JSON: expected `:` at line 1 column 16"},
+    };
+    std::size_t page = 0;
+    char* pages = guarded_pages(page);
+    ASSERT_NE(pages, nullptr);
+    for (const auto& [payload, expected] : table) {
+        char* at = pages + page - payload.size();
+        std::memcpy(at, payload.data(), payload.size());
+        auto r = tessik::transform::columnarize_json(std::string_view(at, payload.size()));
+        EXPECT_EQ(r ? std::string(r.value().view()) : "error: " + r.error(), expected) << payload;
+    }
+    release_pages(pages, page);
+}
+
 // "[]" has a document of its own without reading rows: every other spelling
 // of an empty array must give the same, and the text around one its error.
 TEST(Rows, EmptyArrayInAnySpelling) {
