@@ -16,12 +16,13 @@ namespace tessik::transform::detail {
 
 namespace {
 
-// Whether a short decimal literal ("I.F", with a sign perhaps) is already
-// written as the writer writes its double: the literal's own digits
-// without trailing zeros, in fixed notation down to 0.0000d.
-bool is_written_form(std::string_view literal) noexcept {
+// Whether a short decimal literal ("I.F", with a sign perhaps, and F of
+// fraction_digits digits) is already written as the writer writes its
+// double: the literal's own digits without trailing zeros, in fixed
+// notation down to 0.0000d.
+bool is_written_form(std::string_view literal, std::size_t fraction_digits) noexcept {
     if (literal[0] == '-') literal.remove_prefix(1);
-    const std::size_t dot = literal.find('.');
+    const std::size_t dot = literal.size() - 1 - fraction_digits;
     const std::string_view whole = literal.substr(0, dot), fraction = literal.substr(dot + 1);
     if (whole != "0") return fraction.back() != '0' || fraction == "0";
     // Below 1: at most four zeros before the first digit.
@@ -39,7 +40,7 @@ std::string_view number_text(const NumberToken& t, char* buf) {
     if (t.number.form() != json::Number::Form::Double) return literal;
     std::size_t n;
     if (t.decimal.significand != 0) {
-        if (is_written_form(literal)) return literal;
+        if (is_written_form(literal, t.decimal.fraction_digits)) return literal;
         n = json::format_short_decimal(std::signbit(t.number.as_double()), t.decimal.significand,
                                        t.decimal.fraction_digits, buf);
     } else {
