@@ -291,17 +291,23 @@ private:
         else scratch_ += c;
     }
     bool peek_invalid_type();
-    // At a key's opening quote: passes the key when it is the sink's
-    // expected one. Its end is then known from the expected length, so the
-    // next token's address does not wait on a scan for the closing quote.
-    TESSIK_ALWAYS_INLINE bool take_expected_key() noexcept {
-        const std::string_view k = sink_.expected_key();
-        // With its closing quote, so that a longer key does not match.
-        const std::size_t n = k.size() + 1;
-        if (k.empty() || static_cast<std::size_t>(end_ - p_) <= n) return false;
-        if (!same_key(std::string_view(reinterpret_cast<const char*>(p_ + 1), n), std::string_view(k.data(), n))) return false;
-        p_ += n + 1;
-        return true;
+    // At a key's opening quote: passes the key, and tells the sink, when it
+    // is the sink's expected one. Its end is then known from the expected
+    // length, so the next token's address does not wait on a scan for the
+    // closing quote.
+    TESSIK_ALWAYS_INLINE bool take_expected_key() {
+        if constexpr (!expects_keys<Sink>()) {
+            return false;
+        } else {
+            const std::string_view k = sink_.expected_key();
+            // With its closing quote, so that a longer key does not match.
+            const std::size_t n = k.size() + 1;
+            if (k.empty() || static_cast<std::size_t>(end_ - p_) <= n) return false;
+            if (!same_key(std::string_view(reinterpret_cast<const char*>(p_ + 1), n), std::string_view(k.data(), n))) return false;
+            p_ += n + 1;
+            sink_.expected_key_came();
+            return true;
+        }
     }
 
     const Byte* begin_;
@@ -712,29 +718,17 @@ bool Reader<Sink>::parse_object() {
             if (*p_ == '}') return peek_error(ErrorCode::TrailingComma);
             if (*p_ != '"') return peek_error(ErrorCode::KeyMustBeAString);
         }
-        if constexpr (expects_keys<Sink>()) {
-            // The key goes to the sink before its colon is read: a sink that
-            // expects keys is abandoned at a fault like any other.
-            if (take_expected_key()) {
-                sink_.expected_key_came();
-            } else {
-                StringToken key;
-                if (!read_string(key)) return false;
-                sink_.key(key);
-            }
-            skip_whitespace();
-            if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingObject);
-            if (*p_ != ':') return peek_error(ErrorCode::ExpectedColon);
-            ++p_;
-        } else {
+        // The key goes to the sink before its colon is read: the sink is
+        // abandoned at a fault either way.
+        if (!take_expected_key()) {
             StringToken key;
             if (!read_string(key)) return false;
-            skip_whitespace();
-            if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingObject);
-            if (*p_ != ':') return peek_error(ErrorCode::ExpectedColon);
-            ++p_;
             sink_.key(key);
         }
+        skip_whitespace();
+        if (p_ == end_) return peek_error(ErrorCode::EofWhileParsingObject);
+        if (*p_ != ':') return peek_error(ErrorCode::ExpectedColon);
+        ++p_;
         // A scalar member then costs no call; clang would call read_value
         // for each member.
         TESSIK_INLINE_CALLS if (!read_value()) return false;
